@@ -3,6 +3,8 @@
 #pragma once
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -44,6 +46,11 @@ struct RecordedBox {
   std::wstring title;
   bool operator==(const RecordedBox& o) const { return text == o.text && title == o.title; }
 };
+
+// So that a failed expectation shows the texts.
+inline void PrintTo(const RecordedBox& box, std::ostream* os) {
+  *os << "[" << ::testing::PrintToString(box.title) << ": " << ::testing::PrintToString(box.text) << "]";
+}
 
 class RecordingUi : public rt::Ui {
  public:
