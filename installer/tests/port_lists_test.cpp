@@ -19,63 +19,43 @@ struct PortValue {
   std::wstring data;
 };
 
-// Puts a device-map key aside for one test, in its place the given values
-// (or no key at all), and brings the original back afterwards. The device
-// map is volatile, so the keys are too.
+// Puts a device-map key (REG_SZ values only) aside for one test, with the
+// given values in its place or no key at all, and brings it back afterwards.
+// The device map is volatile, so the keys are too.
 class StandInKey {
  public:
   StandInKey(std::wstring path, const std::vector<PortValue>& values, bool present) : path_(std::move(path)) {
-    save();
+    HKEY key;
+    existed_ = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
+    for (DWORD i = 0; existed_; ++i) {
+      wchar_t name[256], data[256];
+      DWORD name_length = 256, size = sizeof data;
+      if (RegEnumValueW(key, i, name, &name_length, nullptr, nullptr, (BYTE*)data, &size) != ERROR_SUCCESS) break;
+      saved_.push_back({name, data});
+    }
+    if (existed_) RegCloseKey(key);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, path_.c_str());
     if (present) write(values);
   }
   ~StandInKey() {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, path_.c_str());
-    if (existed_) restore();
+    if (existed_) write(saved_);
   }
 
  private:
-  struct Saved {
-    std::wstring name;
-    DWORD type;
-    std::vector<BYTE> data;
-  };
-
-  HKEY create() const {
-    HKEY key = nullptr;
+  void write(const std::vector<PortValue>& values) const {
+    HKEY key;
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr,
                     &key, nullptr);
-    return key;
-  }
-  void save() {
-    HKEY key;
-    existed_ = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
-    if (!existed_) return;
-    for (DWORD i = 0;; ++i) {
-      wchar_t name[256];
-      BYTE data[1024];
-      DWORD name_length = 256, size = sizeof data, type = 0;
-      if (RegEnumValueW(key, i, name, &name_length, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
-      saved_.push_back({std::wstring(name, name_length), type, std::vector<BYTE>(data, data + size)});
-    }
-    RegCloseKey(key);
-  }
-  void write(const std::vector<PortValue>& values) const {
-    HKEY key = create();
     for (const PortValue& v : values)
       RegSetValueExW(key, v.name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(v.data.c_str()),
                      (v.data.size() + 1) * sizeof(wchar_t));
     RegCloseKey(key);
   }
-  void restore() const {
-    HKEY key = create();
-    for (const Saved& v : saved_) RegSetValueExW(key, v.name.c_str(), 0, v.type, v.data.data(), v.data.size());
-    RegCloseKey(key);
-  }
 
   std::wstring path_;
   bool existed_ = false;
-  std::vector<Saved> saved_;
+  std::vector<PortValue> saved_;
 };
 
 class ComboLists : public ::testing::Test {

@@ -85,12 +85,6 @@ TEST(SetValue, NumberWriteOfTextThatIsNoNumberRaisesTypeMismatch) {
   }
 }
 
-TEST(KeyHandles, CloseKeyOnAFreshObjectClosesNothing) {
-  注册表类 r;
-  EXPECT_EQ(r.closekey(0), ERROR_SUCCESS);
-  EXPECT_EQ(r.h_key(), nullptr);
-}
-
 TEST(KeyHandles, OpenKeyRecordsTheOpenHandleAndCloseKeyClosesItOnce) {
   ScratchKey scratch;
   registry_fixture::create_key(scratch.path());
@@ -104,11 +98,13 @@ TEST(KeyHandles, OpenKeyRecordsTheOpenHandleAndCloseKeyClosesItOnce) {
   EXPECT_EQ(r.closekey(0), ERROR_SUCCESS) << "a second close must not reach the registry";
 }
 
-TEST(KeyHandles, AFailedOpenRecordsNoKey) {
+TEST(KeyHandles, WithNoKeyOpenCloseKeyClosesNothing) {
   ScratchKey scratch;
   注册表类 r;
+  EXPECT_EQ(r.closekey(0), ERROR_SUCCESS);
   EXPECT_EQ(r.openkey(kMachine, scratch.path()), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(r.h_key(), nullptr);
+  EXPECT_EQ(r.closekey(0), ERROR_SUCCESS);
 }
 
 TEST(KeyHandles, AnOperationThatClosedItsKeyLeavesNothingForCloseKey) {
