@@ -12,7 +12,7 @@ namespace installer {
 
 namespace {
 
-// Every specific right and no standard right: what the shell's own keys allow.
+// All specific rights (query, set, create, enumerate, notify, link), no standard ones.
 constexpr REGSAM kOpenAccess = 0x3F;
 constexpr DWORD kTextReadLength = 255;
 constexpr DWORD kEnumLength = 256;  // stated length of 257-byte buffers
@@ -55,14 +55,12 @@ std::int32_t number_of(const Variant& value) {
   }
 }
 
-注册表类::~注册表类() { close_record(); }
+注册表类::~注册表类() { closekey(); }
 
 void 注册表类::record(HKEY key) {
   if (h_key_ && h_key_ != key) RegCloseKey(h_key_);
   h_key_ = key;
 }
-
-void 注册表类::close_record() { closekey(); }
 
 LONG 注册表类::open_into_record(HKEY mainkey, const std::wstring& subkey, REGSAM access) {
   HKEY key = nullptr;
@@ -96,7 +94,7 @@ LONG 注册表类::deletekey(HKEY mainkey, const std::wstring& subkey, const Var
   LONG status = open_into_record(mainkey, subkey, kOpenAccess);
   if (status != ERROR_SUCCESS) return status;
   status = RegDeleteKeyA(h_key_, rt::to_cp936(text_of(dsubkey)).c_str());
-  close_record();
+  closekey();
   return status;
 }
 
@@ -104,7 +102,7 @@ LONG 注册表类::deletevalue(HKEY mainkey, const std::wstring& subkey, const s
   LONG status = open_into_record(mainkey, subkey, kOpenAccess);
   if (status != ERROR_SUCCESS) return status;
   status = RegDeleteValueA(h_key_, rt::to_cp936(valuename).c_str());
-  close_record();
+  closekey();
   return status;
 }
 
@@ -118,17 +116,17 @@ LONG 注册表类::getvalue(HKEY mainkey, const std::wstring& subkey, const std:
   BYTE probe = 0;
   status = RegQueryValueExA(h_key_, name.c_str(), nullptr, &type, &probe, &size);
   if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) {
-    close_record();
+    closekey();
     return status;
   }
   l_type_ = type;
   l_size_ = size;
   switch (l_type_) {
-    case REG_SZ: l_size_ = kTextReadLength; return read_text(name, kTextReadLength, value);
+    case REG_SZ: return read_text(name, kTextReadLength, value);
     case REG_EXPAND_SZ: return read_text(name, size, value);
     case REG_DWORD:
     case REG_BINARY: return read_number(name, value);
-    default: close_record(); return status;
+    default: closekey(); return status;
   }
 }
 
@@ -141,7 +139,7 @@ LONG 注册表类::read_text(const std::string& name, DWORD stated_length, std::
   // Only the bytes read count: text written without a terminating zero
   // must not come back padded with the buffer's blanks.
   value = rt::from_cp936(up_to_nul(s_data_.data(), std::min<size_t>(length, s_data_.size())));
-  close_record();
+  closekey();
   return ERROR_SUCCESS;
 }
 
@@ -152,7 +150,7 @@ LONG 注册表类::read_number(const std::string& name, std::wstring& value) {
       RegQueryValueExA(h_key_, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&l_data_), &length);
   if (status != ERROR_SUCCESS) return status;
   value = std::to_wstring(l_data_);
-  close_record();
+  closekey();
   return ERROR_SUCCESS;
 }
 
@@ -162,7 +160,7 @@ LONG 注册表类::setvalue(HKEY mainkey, const std::wstring& subkey, const std:
   if (status != ERROR_SUCCESS) return status;
   if (l_type_ == 0) {
     if (text_of(svalue).empty()) {
-      close_record();
+      closekey();
       return ERROR_SUCCESS;
     }
     l_type_ = REG_SZ;
@@ -193,9 +191,9 @@ LONG 注册表类::write(const std::string& name, const Variant& svalue, long& l
                               sizeof number);
       break;
     }
-    default: close_record(); return ERROR_SUCCESS;
+    default: closekey(); return ERROR_SUCCESS;
   }
-  if (status == ERROR_SUCCESS) close_record();
+  if (status == ERROR_SUCCESS) closekey();
   return status;
 }
 
@@ -213,7 +211,7 @@ std::vector<std::wstring> 注册表类::enumvaluenames(HKEY mainkey, const std::
     if (l_type_ == REG_SZ || l_type_ == REG_BINARY || l_type_ == REG_DWORD)
       items.push_back(data_text(data, data_length));
   }
-  close_record();
+  closekey();
   return items;
 }
 

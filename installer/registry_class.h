@@ -57,7 +57,6 @@ class 注册表类 {
   LONG open_into_record(HKEY mainkey, const std::wstring& subkey, REGSAM access);
   LONG create_into_record(HKEY mainkey, const std::wstring& subkey);
   void record(HKEY key);
-  void close_record();
   LONG read_text(const std::string& name, DWORD stated_length, std::wstring& value);
   LONG read_number(const std::string& name, std::wstring& value);
   LONG write(const std::string& name, const Variant& svalue, long& lbuffer);
