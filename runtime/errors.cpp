@@ -30,6 +30,8 @@ int error_from_win32(unsigned long win32_code) {
 std::wstring error_text(int number) {
   switch (number) {
     case kInvalidCall: return L"无效的过程调用或参数";
+    case kOverflow: return L"溢出";
+    case kTypeMismatch: return L"类型不匹配";
     case kBadFileName: return L"错误的文件名或文件号";
     case kFileNotFound: return L"文件未找到";
     case kDeviceIoError: return L"设备 I/O 错误";

@@ -7,6 +7,8 @@ namespace rt {
 
 enum ErrorNumber : int {
   kInvalidCall = 5,
+  kOverflow = 6,
+  kTypeMismatch = 13,
   kBadFileName = 52,
   kFileNotFound = 53,
   kDeviceIoError = 57,
