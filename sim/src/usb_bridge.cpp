@@ -48,12 +48,9 @@ std::string describe(const UrbRecord &record) {
   if (record.function == URB_FUNCTION_SELECT_CONFIGURATION) {
     if (record.nullConfiguration) return text + ": no configuration (deconfigure)";
     text += ":";
-    char pipe[48];
-    for (auto &info : record.pipesAsSent) {
-      snprintf(pipe, sizeof pipe, " pipe %02X max transfer %lu", info.EndpointAddress,
-               static_cast<unsigned long>(info.MaximumTransferSize));
-      text += pipe;
-    }
+    for (size_t i = 0; i < record.pipesAsSent.size(); ++i)
+      text += " pipe " + std::to_string(i) + " max transfer " + std::to_string(record.pipesAsSent[i].MaximumTransferSize) +
+              (i + 1 < record.pipesAsSent.size() ? "," : "");
   }
   return text;
 }
@@ -163,6 +160,8 @@ NTSTATUS UsbBridge::submitUrb(PIRP irp, PURB urb) {
     std::string bytes;
     if (urbs_[index].function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
       bytes = ", " + std::to_string(urb->UrbControlDescriptorRequest.TransferBufferLength) + " bytes";
+    else if (usbd == USBD_STATUS_SUCCESS && !urbs_[index].nullConfiguration)
+      bytes = ", " + std::to_string(pipes_.size()) + " pipe handles";
     platform().trace.add("usb", "<- " + functionName(urbs_[index].function) + ": " + usbdName(usbd) + bytes + ", " +
                                     statusName(status));
   };
