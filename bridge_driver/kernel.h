@@ -5,7 +5,10 @@
 #if defined(_WIN32)
 #include <wdm.h>
 #include <usb.h>
+// The library header has no C++ linkage block of its own.
+extern "C" {
 #include <usbdlib.h>
+}
 #include <usbioctl.h>
 // Wide literals: 16-bit characters on both builds.
 #define KX_WIDE(s) L##s
