@@ -18,7 +18,7 @@ struct Outcome {
 Outcome runLifecycle(sim::PnpManager &pnp, sim::Completion completion, unsigned failing) {
   auto &p = sim::platform();
   Outcome outcome;
-  sim::UsbBridge &bridge = pnp.plug(sim::BridgeSpec::standard());
+  sim::UsbBridge &bridge = pnp.plug(sim::BridgeSetup::standard());
   bridge.urbCompletion = completion;
   bridge.startCompletion = completion;
   if (failing) p.faults.failAllocation(failing);

@@ -4,16 +4,16 @@
 
 namespace {
 
-using sim::BridgeSpec;
-using sim::EndpointSpec;
+using sim::BridgeSetup;
+using sim::EndpointSetup;
 
 constexpr UCHAR kBulk = USB_ENDPOINT_TYPE_BULK;
 constexpr UCHAR kInterrupt = USB_ENDPOINT_TYPE_INTERRUPT;
 
-BridgeSpec bridgeWith(const std::vector<EndpointSpec> &endpoints) {
-  BridgeSpec spec = BridgeSpec::standard();
-  spec.configSet = BridgeSpec::configSetWith(endpoints);
-  return spec;
+BridgeSetup bridgeWith(const std::vector<EndpointSetup> &endpoints) {
+  BridgeSetup setup = BridgeSetup::standard();
+  setup.configSet = BridgeSetup::configSetWith(endpoints);
+  return setup;
 }
 
 class ConfigurationTest : public DriverTest {
@@ -94,7 +94,7 @@ TEST_F(ConfigurationTest, OnlyAnAttributesByteOfExactlyTwoCountsAsBulk) {
 }
 
 TEST_F(ConfigurationTest, BusCompletingLaterGivesTheSameStart) {
-  sim::UsbBridge &bridge = pnp.plug(BridgeSpec::standard());
+  sim::UsbBridge &bridge = pnp.plug(BridgeSetup::standard());
   bridge.urbCompletion = sim::Completion::Deferred;
   bridge.startCompletion = sim::Completion::Deferred;
   ASSERT_EQ(pnp.addDevice(bridge), STATUS_SUCCESS);
@@ -168,8 +168,8 @@ std::vector<uint8_t> withTotalLength(std::vector<uint8_t> set, size_t total) {
 }
 
 std::vector<MalformedSet> malformedSets() {
-  auto five = BridgeSpec::configSetWith({{0x81, kBulk}, {0x02, kBulk}, {0x83, kInterrupt}, {0x84, kBulk}, {0x05, kBulk}});
-  auto two = BridgeSpec::configSetWith({{0x81, kBulk}, {0x02, kBulk}});
+  auto five = BridgeSetup::configSetWith({{0x81, kBulk}, {0x02, kBulk}, {0x83, kInterrupt}, {0x84, kBulk}, {0x05, kBulk}});
+  auto two = BridgeSetup::configSetWith({{0x81, kBulk}, {0x02, kBulk}});
   auto claimsThree = two;
   claimsThree[13] = 3;
   auto truncated = two;
@@ -189,9 +189,9 @@ std::vector<MalformedSet> malformedSets() {
 class MalformedSetTest : public ConfigurationTest, public ::testing::WithParamInterface<MalformedSet> {};
 
 TEST_P(MalformedSetTest, StartFailsWithoutSelectingOrOverrunning) {
-  BridgeSpec spec = BridgeSpec::standard();
-  spec.configSet = GetParam().set;
-  sim::UsbBridge &bridge = plugAndAdd(spec);
+  BridgeSetup setup = BridgeSetup::standard();
+  setup.configSet = GetParam().set;
+  sim::UsbBridge &bridge = plugAndAdd(setup);
   EXPECT_EQ(start(bridge), GetParam().expected);
   for (auto &urb : bridge.urbs()) EXPECT_NE(urb.function, URB_FUNCTION_SELECT_CONFIGURATION);
   EXPECT_FALSE(bridge.configured());

@@ -23,14 +23,14 @@ class DriverTest : public ::testing::Test {
     sim::platform().reset();
   }
 
-  sim::UsbBridge &plugAndAdd(const sim::BridgeSpec &spec = sim::BridgeSpec::standard()) {
-    sim::UsbBridge &bridge = pnp.plug(spec);
+  sim::UsbBridge &plugAndAdd(const sim::BridgeSetup &setup = sim::BridgeSetup::standard()) {
+    sim::UsbBridge &bridge = pnp.plug(setup);
     EXPECT_EQ(pnp.addDevice(bridge), STATUS_SUCCESS);
     return bridge;
   }
 
-  sim::UsbBridge &plugAndStart(const sim::BridgeSpec &spec = sim::BridgeSpec::standard()) {
-    sim::UsbBridge &bridge = plugAndAdd(spec);
+  sim::UsbBridge &plugAndStart(const sim::BridgeSetup &setup = sim::BridgeSetup::standard()) {
+    sim::UsbBridge &bridge = plugAndAdd(setup);
     EXPECT_EQ(pnp.send(bridge, IRP_MN_START_DEVICE), STATUS_SUCCESS);
     return bridge;
   }

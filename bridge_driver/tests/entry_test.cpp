@@ -99,7 +99,7 @@ TEST_F(EntryTest, NinthBridgeGetsNoDeviceAndLeavesNothingBehind) {
   for (int i = 0; i < 8; ++i) bridges.push_back(&plugAndAdd());
   for (int i = 0; i < 8; ++i) EXPECT_EQ(extension(*bridges[i])->NameDigit, WCHAR('0' + i));
 
-  sim::UsbBridge &ninth = pnp.plug(sim::BridgeSpec::standard());
+  sim::UsbBridge &ninth = pnp.plug(sim::BridgeSetup::standard());
   size_t devices = sim::platform().devices.size();
   EXPECT_EQ(pnp.addDevice(ninth), STATUS_OBJECT_NAME_COLLISION);
   EXPECT_EQ(sim::platform().devices.size(), devices);

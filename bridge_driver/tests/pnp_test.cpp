@@ -53,7 +53,7 @@ TEST_F(PnpTest, AddDeviceWithoutPhysicalDeviceFails) {
 
 TEST_F(PnpTest, AddDeviceWhoseLinkIsTakenDeletesTheDevice) {
   sim::platform().symbolicLinks[u"\\DosDevices\\Harlen0"] = u"\\Device\\Elsewhere";
-  sim::UsbBridge &bridge = pnp.plug(sim::BridgeSpec::standard());
+  sim::UsbBridge &bridge = pnp.plug(sim::BridgeSetup::standard());
   EXPECT_EQ(pnp.addDevice(bridge), STATUS_OBJECT_NAME_COLLISION);
   EXPECT_EQ(fdo(bridge), nullptr);
   EXPECT_EQ(pnp.driver()->DeviceObject, nullptr);
@@ -62,7 +62,7 @@ TEST_F(PnpTest, AddDeviceWhoseLinkIsTakenDeletesTheDevice) {
 }
 
 TEST_F(PnpTest, AddDeviceThatCannotAttachLeavesNothingBehind) {
-  sim::UsbBridge &bridge = pnp.plug(sim::BridgeSpec::standard());
+  sim::UsbBridge &bridge = pnp.plug(sim::BridgeSetup::standard());
   bridge.refuseAttach = true;
   EXPECT_EQ(pnp.addDevice(bridge), STATUS_NO_SUCH_DEVICE);
   expectGone(bridge);
@@ -70,7 +70,7 @@ TEST_F(PnpTest, AddDeviceThatCannotAttachLeavesNothingBehind) {
 }
 
 TEST_F(PnpTest, StartRunsTheDriversStartEvenWhenTheLowerDriversFail) {
-  sim::UsbBridge &bridge = pnp.plug(sim::BridgeSpec::standard());
+  sim::UsbBridge &bridge = pnp.plug(sim::BridgeSetup::standard());
   bridge.startStatus = STATUS_UNSUCCESSFUL;
   ASSERT_EQ(pnp.addDevice(bridge), STATUS_SUCCESS);
   EXPECT_EQ(pnp.send(bridge, IRP_MN_START_DEVICE), STATUS_SUCCESS);

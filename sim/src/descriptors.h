@@ -11,7 +11,7 @@ namespace sim {
 
 struct InterfaceModel {
   USB_INTERFACE_DESCRIPTOR descriptor;
-  std::vector<EndpointSpec> endpoints;
+  std::vector<EndpointSetup> endpoints;
 };
 
 std::vector<InterfaceModel> parseConfigSet(const uint8_t *bytes, size_t size);

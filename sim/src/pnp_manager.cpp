@@ -39,11 +39,11 @@ NTSTATUS PnpManager::unloadDriver() {
   return STATUS_SUCCESS;
 }
 
-UsbBridge &PnpManager::plug(const BridgeSpec &spec) {
+UsbBridge &PnpManager::plug(const BridgeSetup &setup) {
   auto &p = platform();
-  p.bridges.push_back(std::make_unique<UsbBridge>(spec, "bridge " + std::to_string(p.bridges.size())));
+  p.bridges.push_back(std::make_unique<UsbBridge>(setup, "bridge " + std::to_string(p.bridges.size())));
   char ids[48];
-  snprintf(ids, sizeof ids, " plugged (VID_%04X PID_%04X)", spec.vendorId, spec.productId);
+  snprintf(ids, sizeof ids, " plugged (VID_%04X PID_%04X)", setup.vendorId, setup.productId);
   p.trace.add("pnp", p.bridges.back()->label() + ids);
   return *p.bridges.back();
 }

@@ -57,7 +57,7 @@ std::string describe(const UrbRecord &record) {
 
 }  // namespace
 
-std::vector<uint8_t> BridgeSpec::configSetWith(const std::vector<EndpointSpec> &endpoints) {
+std::vector<uint8_t> BridgeSetup::configSetWith(const std::vector<EndpointSetup> &endpoints) {
   size_t total = 9 + 9 + 7 * endpoints.size();
   std::vector<uint8_t> set = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, uint8_t(total), uint8_t(total >> 8), 1, 1, 0, 0x80, 50,
                               9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, uint8_t(endpoints.size()), 0xFF, 0, 0, 0};
@@ -67,15 +67,15 @@ std::vector<uint8_t> BridgeSpec::configSetWith(const std::vector<EndpointSpec> &
   return set;
 }
 
-BridgeSpec BridgeSpec::standard(USHORT vendorId, USHORT productId) {
-  BridgeSpec spec;
-  spec.vendorId = vendorId;
-  spec.productId = productId;
-  spec.configSet = configSetWith({{0x81, USB_ENDPOINT_TYPE_BULK}, {0x02, USB_ENDPOINT_TYPE_BULK}});
-  return spec;
+BridgeSetup BridgeSetup::standard(USHORT vendorId, USHORT productId) {
+  BridgeSetup setup;
+  setup.vendorId = vendorId;
+  setup.productId = productId;
+  setup.configSet = configSetWith({{0x81, USB_ENDPOINT_TYPE_BULK}, {0x02, USB_ENDPOINT_TYPE_BULK}});
+  return setup;
 }
 
-UsbBridge::UsbBridge(const BridgeSpec &spec, std::string label) : spec_(spec), label_(std::move(label)) {
+UsbBridge::UsbBridge(const BridgeSetup &setup, std::string label) : setup_(setup), label_(std::move(label)) {
   auto &p = platform();
   PDRIVER_OBJECT bus = p.newDriver();
   for (auto &dispatch : bus->MajorFunction) dispatch = busDispatch;
@@ -193,10 +193,10 @@ USBD_STATUS UsbBridge::getDescriptor(_URB_CONTROL_DESCRIPTOR_REQUEST &request, U
   std::vector<uint8_t> answer;
   if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
     USB_DEVICE_DESCRIPTOR device = {18, USB_DEVICE_DESCRIPTOR_TYPE, 0x0110, 0, 0, 0, 64,
-                                    spec_.vendorId, spec_.productId, 0x0100, 0, 0, 0, 1};
+                                    setup_.vendorId, setup_.productId, 0x0100, 0, 0, 0, 1};
     answer.assign(reinterpret_cast<uint8_t *>(&device), reinterpret_cast<uint8_t *>(&device) + sizeof device);
   } else if (request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && request.Index == 0) {
-    answer = spec_.configSet;
+    answer = setup_.configSet;
   } else {
     request.TransferBufferLength = 0;
     return USBD_STATUS_STALL_PID;
@@ -230,7 +230,7 @@ USBD_STATUS UsbBridge::selectConfiguration(_URB_SELECT_CONFIGURATION &request, U
   if (stall) return USBD_STATUS_STALL_PID;
   if (request.ConfigurationDescriptor->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE)
     return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
-  auto interfaces = parseConfigSet(spec_.configSet.data(), spec_.configSet.size());
+  auto interfaces = parseConfigSet(setup_.configSet.data(), setup_.configSet.size());
   pipes_.clear();
   while (at + head <= end) {
     auto info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(at);
@@ -247,7 +247,7 @@ USBD_STATUS UsbBridge::selectConfiguration(_URB_SELECT_CONFIGURATION &request, U
     info->InterfaceHandle = info;
     info->NumberOfPipes = static_cast<ULONG>(model->endpoints.size());
     for (size_t i = 0; i < model->endpoints.size(); ++i) {
-      const EndpointSpec &endpoint = model->endpoints[i];
+      const EndpointSetup &endpoint = model->endpoints[i];
       pipes_.push_back(std::make_unique<Pipe>(Pipe{endpoint}));
       USBD_PIPE_INFORMATION &pipe = info->Pipes[i];
       pipe.MaximumPacketSize = endpoint.maxPacketSize;

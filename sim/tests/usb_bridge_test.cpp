@@ -6,7 +6,7 @@
 
 namespace {
 
-using sim::BridgeSpec;
+using sim::BridgeSetup;
 using sim::platform;
 
 class BridgeTest : public ::testing::Test {
@@ -30,7 +30,7 @@ class BridgeTest : public ::testing::Test {
 };
 
 TEST_F(BridgeTest, ConfigurationRequestDescribesEveryPipeWithTheDefaultTransferSize) {
-  auto set = BridgeSpec::configSetWith({{0x81, 2}, {0x02, 2}, {0x83, 3}});
+  auto set = BridgeSetup::configSetWith({{0x81, 2}, {0x02, 2}, {0x83, 3}});
   USHORT size = 0;
   PURB urb = USBD_CreateConfigurationRequest(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data()), &size);
   ASSERT_NE(urb, nullptr);
@@ -45,8 +45,8 @@ TEST_F(BridgeTest, ConfigurationRequestDescribesEveryPipeWithTheDefaultTransferS
 }
 
 TEST_F(BridgeTest, SelectionHandsOutPipeHandlesAndKeepsTheDriversTransferSizes) {
-  sim::UsbBridge &bridge = pnp.plug(BridgeSpec::standard());
-  auto set = bridge.spec().configSet;
+  sim::UsbBridge &bridge = pnp.plug(BridgeSetup::standard());
+  auto set = bridge.setup().configSet;
   USHORT size = 0;
   PURB urb = USBD_CreateConfigurationRequest(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data()), &size);
   urb->UrbSelectConfiguration.Interface.Pipes[1].MaximumTransferSize = 0x20000;
@@ -63,7 +63,7 @@ TEST_F(BridgeTest, SelectionHandsOutPipeHandlesAndKeepsTheDriversTransferSizes) 
 }
 
 TEST_F(BridgeTest, DescriptorReadIsCutToTheBufferAndToTheSet) {
-  sim::UsbBridge &bridge = pnp.plug(BridgeSpec::standard(0x04A7, 0x1234));
+  sim::UsbBridge &bridge = pnp.plug(BridgeSetup::standard(0x04A7, 0x1234));
   bridge.urbCompletion = sim::Completion::Deferred;
   uint8_t buffer[64];
   _URB_CONTROL_DESCRIPTOR_REQUEST request{};
@@ -86,7 +86,7 @@ TEST_F(BridgeTest, DescriptorReadIsCutToTheBufferAndToTheSet) {
 }
 
 TEST_F(BridgeTest, InjectedStallFailsOnlyThatRequest) {
-  sim::UsbBridge &bridge = pnp.plug(BridgeSpec::standard());
+  sim::UsbBridge &bridge = pnp.plug(BridgeSetup::standard());
   USB_DEVICE_DESCRIPTOR device{};
   _URB_CONTROL_DESCRIPTOR_REQUEST request{};
   request.Hdr.Length = sizeof request;

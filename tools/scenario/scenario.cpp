@@ -25,7 +25,7 @@ bool parseHex(const std::string &text, unsigned long &value) {
 }
 
 // "81:bulk,02:bulk,83:interrupt,84:06" (the kind, or the attributes byte in hexadecimal)
-bool parseEndpoints(const std::string &text, std::vector<sim::EndpointSpec> &endpoints) {
+bool parseEndpoints(const std::string &text, std::vector<sim::EndpointSetup> &endpoints) {
   std::stringstream list(text);
   std::string item;
   while (std::getline(list, item, ',')) {
@@ -120,29 +120,29 @@ bool Scenario::plug(std::istream &words) {
   std::string name, option;
   if (!(words >> name)) return fail("plug needs a bridge name");
   if (bridges_.count(name)) return fail("a bridge named " + name + " is already plugged");
-  sim::BridgeSpec spec = sim::BridgeSpec::standard();
+  sim::BridgeSetup setup = sim::BridgeSetup::standard();
   sim::Completion completion = sim::Completion::Inline;
   while (words >> option) {
     size_t equals = option.find('=');
     std::string key = option.substr(0, equals), value = equals == std::string::npos ? "" : option.substr(equals + 1);
     unsigned long number;
-    std::vector<sim::EndpointSpec> endpoints;
+    std::vector<sim::EndpointSetup> endpoints;
     if ((key == "vid" || key == "pid") && parseHex(value, number) && number <= 0xFFFF) {
-      (key == "vid" ? spec.vendorId : spec.productId) = USHORT(number);
+      (key == "vid" ? setup.vendorId : setup.productId) = USHORT(number);
     } else if (key == "endpoints" && parseEndpoints(value, endpoints)) {
-      spec.configSet = sim::BridgeSpec::configSetWith(endpoints);
+      setup.configSet = sim::BridgeSetup::configSetWith(endpoints);
     } else if (key == "set") {
       std::string rest;
       std::getline(words, rest);
-      spec.configSet.clear();
-      if (!parseBytes(value + rest, spec.configSet)) return fail("set= wants hexadecimal bytes");
+      setup.configSet.clear();
+      if (!parseBytes(value + rest, setup.configSet)) return fail("set= wants hexadecimal bytes");
     } else if (key == "completion" && (value == "inline" || value == "deferred")) {
       completion = value == "inline" ? sim::Completion::Inline : sim::Completion::Deferred;
     } else {
       return fail("plug: cannot use " + option);
     }
   }
-  sim::UsbBridge &bridge = pnp_.plug(spec);
+  sim::UsbBridge &bridge = pnp_.plug(setup);
   bridge.urbCompletion = completion;
   bridge.startCompletion = completion;
   bridges_[name] = &bridge;

@@ -15,7 +15,7 @@ class PnpManager {
   NTSTATUS unloadDriver();
 
   // Plugs a bridge into the bus: creates its physical device object.
-  UsbBridge &plug(const BridgeSpec &spec);
+  UsbBridge &plug(const BridgeSetup &setup);
   // Calls the driver's add-device routine for the bridge.
   NTSTATUS addDevice(UsbBridge &bridge);
 

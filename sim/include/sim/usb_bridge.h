@@ -12,23 +12,23 @@
 
 namespace sim {
 
-struct EndpointSpec {
+struct EndpointSetup {
   UCHAR address;     // bit 7 set = IN
   UCHAR attributes;  // 2 = bulk, 3 = interrupt
   USHORT maxPacketSize = 64;
   UCHAR interval = 0;
 };
 
-struct BridgeSpec {
+struct BridgeSetup {
   USHORT vendorId = 0x0590;
   USHORT productId = 0x0002;
   // The whole configuration descriptor set as the bridge returns it; may be malformed.
   std::vector<uint8_t> configSet;
 
   // A well-formed set: one configuration, one interface, these endpoints.
-  static std::vector<uint8_t> configSetWith(const std::vector<EndpointSpec> &endpoints);
+  static std::vector<uint8_t> configSetWith(const std::vector<EndpointSetup> &endpoints);
   // A bridge with one bulk IN (0x81) and one bulk OUT (0x02) endpoint.
-  static BridgeSpec standard(USHORT vendorId = 0x0590, USHORT productId = 0x0002);
+  static BridgeSetup standard(USHORT vendorId = 0x0590, USHORT productId = 0x0002);
 };
 
 // One request that reached the bus, as the bus read it on arrival.
@@ -58,12 +58,12 @@ enum class Completion { Inline, Deferred, Never };
 
 class UsbBridge {
  public:
-  UsbBridge(const BridgeSpec &spec, std::string label);
+  UsbBridge(const BridgeSetup &setup, std::string label);
   ~UsbBridge();
 
   PDEVICE_OBJECT pdo() const { return pdo_; }
   const std::string &label() const { return label_; }
-  const BridgeSpec &spec() const { return spec_; }
+  const BridgeSetup &setup() const { return setup_; }
 
   // How URB requests complete: in the dispatch call, later (from the pending
   // work queue, as a DPC would), or not at all.
@@ -93,10 +93,10 @@ class UsbBridge {
   NTSTATUS complete(PIRP irp, NTSTATUS status, Completion how);
 
   struct Pipe {
-    EndpointSpec endpoint;
+    EndpointSetup endpoint;
   };
 
-  BridgeSpec spec_;
+  BridgeSetup setup_;
   std::string label_;
   PDEVICE_OBJECT pdo_ = nullptr;
   unsigned urbCount_ = 0;

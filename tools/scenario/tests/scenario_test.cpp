@@ -42,7 +42,7 @@ TEST(ScenarioTest, RawDescriptorSetReachesTheBridge) {
                         "start a\n"
                         "expect STATUS_DEVICE_DATA_ERROR\n"))
       << scenario.error();
-  EXPECT_EQ(sim::platform().bridges.front()->spec().configSet.size(), 9u);
+  EXPECT_EQ(sim::platform().bridges.front()->setup().configSet.size(), 9u);
 }
 
 TEST(ScenarioTest, FailedExpectationNamesTheLineAndBothStatuses) {
