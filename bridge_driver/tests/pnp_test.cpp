@@ -69,6 +69,33 @@ TEST_F(PnpTest, AddDeviceThatCannotAttachLeavesNothingBehind) {
   EXPECT_TRUE(sim::platform().pool.empty());
 }
 
+TEST_F(PnpTest, IoIsHeldBeforeTheStartGoesDownAndBeforeAQueryGoesDown) {
+  sim::UsbBridge &bridge = plugAndAdd();
+  std::vector<std::pair<UCHAR, bool>> heldWhenSeen;
+  bridge.onRequest = [&](const sim::BusRequest &request) {
+    if (request.major == IRP_MJ_PNP) heldWhenSeen.push_back({request.minor, extension(bridge)->HoldIoRequests != 0});
+  };
+  ASSERT_EQ(pnp.send(bridge, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+  ASSERT_EQ(pnp.send(bridge, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+  bridge.onRequest = nullptr;
+  std::vector<std::pair<UCHAR, bool>> expected = {{IRP_MN_START_DEVICE, true}, {IRP_MN_QUERY_REMOVE_DEVICE, true}};
+  EXPECT_EQ(heldWhenSeen, expected);
+  pnp.send(bridge, IRP_MN_REMOVE_DEVICE);
+}
+
+TEST_F(PnpTest, StartThatTheBusNeverCompletesIsReportedAsAHang) {
+  sim::UsbBridge &bridge = pnp.plug(sim::BridgeSetup::standard());
+  bridge.startCompletion = sim::Completion::Never;
+  ASSERT_EQ(pnp.addDevice(bridge), STATUS_SUCCESS);
+  pnp.send(bridge, IRP_MN_START_DEVICE);
+  // The driver's wait cannot end; once it gives up, the request is still the bus's.
+  auto &violations = sim::platform().verifier.violations();
+  ASSERT_EQ(violations.size(), 2u);
+  EXPECT_NE(violations[0].find("hang"), std::string::npos) << violations[0];
+  EXPECT_EQ(violations[1], "IRP_MN_START_DEVICE was never completed");
+  sim::platform().verifier.clear();
+}
+
 TEST_F(PnpTest, StartRunsTheDriversStartEvenWhenTheLowerDriversFail) {
   sim::UsbBridge &bridge = pnp.plug(sim::BridgeSetup::standard());
   bridge.startStatus = STATUS_UNSUCCESSFUL;

@@ -136,10 +136,5 @@ std::string Platform::irpLabel(PIRP irp) const {
   return it == irps.end() ? "IRP#?" : "IRP#" + std::to_string(it->second.id);
 }
 
-size_t Platform::poolBytes() const {
-  size_t total = 0;
-  for (auto &entry : pool) total += entry.second.size;
-  return total;
-}
 
 }  // namespace sim

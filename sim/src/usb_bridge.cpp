@@ -94,6 +94,7 @@ NTSTATUS UsbBridge::dispatch(PIRP irp) {
   bool control = stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_DEVICE_CONTROL;
   requests_.push_back({stack->MajorFunction, stack->MinorFunction,
                        control ? stack->Parameters.DeviceIoControl.IoControlCode : 0, stack->Parameters.Others.Argument1});
+  if (onRequest) onRequest(requests_.back());
   switch (stack->MajorFunction) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: return internalControl(irp, stack);
     case IRP_MJ_PNP: return pnp(irp, stack);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <map>
@@ -124,7 +125,6 @@ class Platform {
   // The device each device is attached to (its lower device).
   std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> attachedTo;
   unsigned irpsMade = 0;
-  size_t poolBytes() const;
 
  private:
   Platform() = default;

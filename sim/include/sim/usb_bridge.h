@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,6 +74,10 @@ class UsbBridge {
   NTSTATUS startStatus = STATUS_SUCCESS;
   // When set, attaching a device on top of this one fails (the PDO is going away).
   bool refuseAttach = false;
+
+  // Called as each request arrives, before the bus acts on it: lets a test
+  // look at the driver's state at that moment.
+  std::function<void(const BusRequest &)> onRequest;
 
   // Fails the n-th URB from now (1 = the next one) on the bus with a stall.
   void failUrb(unsigned nth) { failUrbAt_ = urbCount_ + nth; }
