@@ -30,6 +30,8 @@ bool mayBlock(const char *routine, PLARGE_INTEGER timeout) {
 extern "C" VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
   event->Header.Type = static_cast<UCHAR>(type);
   event->Header.SignalState = state ? 1 : 0;
+  platform().trace.add("ke", type == NotificationEvent ? "KeInitializeEvent(notification)"
+                                                      : "KeInitializeEvent(synchronization)");
 }
 
 extern "C" LONG KeSetEvent(PRKEVENT event, LONG, BOOLEAN) {

@@ -65,6 +65,7 @@ extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source)
   destination->Buffer = const_cast<PWSTR>(source);
   destination->Length = static_cast<USHORT>(length * sizeof(WCHAR));
   destination->MaximumLength = static_cast<USHORT>(source ? destination->Length + sizeof(WCHAR) : 0);
+  platform().trace.add("io", "RtlInitUnicodeString(" + sim::narrow(destination) + ")");
 }
 
 extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,

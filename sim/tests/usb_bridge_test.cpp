@@ -102,4 +102,41 @@ TEST_F(BridgeTest, InjectedStallFailsOnlyThatRequest) {
   EXPECT_EQ(device.idVendor, 0x0590);
 }
 
+// A stand-in function driver that forgets one pool block per device.
+NTSTATUS leakyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT device;
+  IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  *static_cast<PDEVICE_OBJECT *>(device->DeviceExtension) = IoAttachDeviceToDeviceStack(device, pdo);
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  ExAllocatePoolWithTag(NonPagedPool, 24, 'L' | ('e' << 8) | ('a' << 16) | ('k' << 24));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS leakyPnp(PDEVICE_OBJECT device, PIRP irp) {
+  PDEVICE_OBJECT lower = *static_cast<PDEVICE_OBJECT *>(device->DeviceExtension);
+  if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+    IoDetachDevice(lower);
+    IoDeleteDevice(device);
+  }
+  IoSkipCurrentIrpStackLocation(irp);
+  return IofCallDriver(lower, irp);
+}
+
+NTSTATUS leakyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->DriverExtension->AddDevice = leakyAddDevice;
+  driver->MajorFunction[IRP_MJ_PNP] = leakyPnp;
+  return STATUS_SUCCESS;
+}
+
+TEST_F(BridgeTest, PoolLeftByADriverAfterItsLastRemovalIsReported) {
+  ASSERT_EQ(pnp.loadDriver(leakyEntry), STATUS_SUCCESS);
+  sim::UsbBridge &bridge = pnp.plug(BridgeSetup::standard());
+  ASSERT_EQ(pnp.addDevice(bridge), STATUS_SUCCESS);
+  EXPECT_EQ(pnp.start(bridge), STATUS_SUCCESS);
+  EXPECT_TRUE(platform().verifier.violations().empty());
+  EXPECT_EQ(pnp.remove(bridge), STATUS_SUCCESS);
+  ASSERT_EQ(platform().verifier.violations().size(), 1u);
+  EXPECT_EQ(platform().verifier.violations()[0], "pool block of 24 bytes tagged 'Leak' left allocated after removal");
+}
+
 }  // namespace
