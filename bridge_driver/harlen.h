@@ -1,0 +1,89 @@
+// The bridge driver's device extension and the routines its sources share.
+#pragma once
+
+#include "kernel.h"
+
+// Pool tag "Wdm " as it reads in memory.
+#define KX_POOL_TAG ((ULONG)'W' | ((ULONG)'d' << 8) | ((ULONG)'m' << 16) | ((ULONG)' ' << 24))
+
+// The pipe table and the endpoint copies end here; a longer interface is refused at start.
+#define KX_MAX_ENDPOINTS 4
+
+// A bridge's byte offsets in the configuration descriptor set it returns.
+#define KX_SET_INTERFACE_OFFSET 9
+#define KX_SET_NUM_ENDPOINTS_OFFSET 13
+#define KX_SET_ENDPOINTS_OFFSET 18
+
+typedef ULONG DEVNODE;
+
+typedef struct _KxDeviceExtension {
+  PDEVICE_OBJECT LowerDeviceObject;
+  WCHAR NameDigit;
+  UCHAR MaxLun;
+  BOOLEAN DeviceStarted;
+  USBD_PIPE_INFORMATION PipeInfo[KX_MAX_ENDPOINTS];
+  USB_DEVICE_DESCRIPTOR DeviceDescriptor;
+  USB_CONFIGURATION_DESCRIPTOR ConfigDescriptor;
+  USB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
+  USB_ENDPOINT_DESCRIPTOR EndpointDescriptors[KX_MAX_ENDPOINTS];
+  UCHAR NumberOfEndpoints;
+  BOOLEAN DeviceRemoved;
+  BOOLEAN HoldIoRequests;
+  PIRP ReadWriteIrp;
+  SHORT TransferCount;
+  SHORT PendingTransfers;
+  PVOID TransferContext;
+  SYSTEM_POWER_STATE CurrentSystemPowerState;
+  DEVICE_POWER_STATE CurrentDevicePowerState;
+  DEVNODE ChildDevNode;
+} KxDeviceExtension, *PKxDeviceExtension;
+
+// The platform's published layouts that the driver fills in.
+static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor");
+static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9, "configuration descriptor");
+static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == 9, "interface descriptor");
+static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7, "endpoint descriptor");
+static_assert(sizeof(USBD_PIPE_INFORMATION) == 20, "pipe information");
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 80, "get-descriptor URB");
+static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 60, "select-configuration URB");
+
+inline PKxDeviceExtension KxExtension(PDEVICE_OBJECT DeviceObject) {
+  return (PKxDeviceExtension)DeviceObject->DeviceExtension;
+}
+
+extern "C" {
+
+// Entry, dispatch table and the handlers that belong to no other concern (entry.cpp).
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+VOID NTAPI KxUnload(PDRIVER_OBJECT DriverObject);
+NTSTATUS NTAPI KxCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI KxSystemCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI KxInternalDevControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+BOOLEAN KxCanAcceptIoRequests(PKxDeviceExtension DeviceExtension);
+VOID ClearCountersNflags(PDEVICE_OBJECT DeviceObject);
+
+// USB request submission (usb_submit.cpp).
+NTSTATUS KxCallUSBD(PDEVICE_OBJECT DeviceObject, PVOID Argument, BOOLEAN Synchronous,
+                    PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context, PIRP *IrpSent);
+NTSTATUS NTAPI KxIrpCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Configuration (configuration.cpp).
+NTSTATUS KxGetDeviceDescriptor(PDEVICE_OBJECT DeviceObject);
+USHORT GetConfigDescriptorSize(PDEVICE_OBJECT DeviceObject);
+NTSTATUS KxGetConfigDescriptor(PDEVICE_OBJECT DeviceObject, PUCHAR Buffer, ULONG Length);
+VOID KxSaveDescriptorsInDeviveExt(PDEVICE_OBJECT DeviceObject, PUCHAR Buffer);
+NTSTATUS KxSelectInterface(PDEVICE_OBJECT DeviceObject, PUCHAR Buffer);
+NTSTATUS ConfigDeviceWithFirstInterface(PDEVICE_OBJECT DeviceObject);
+NTSTATUS KxStartDevice(PDEVICE_OBJECT DeviceObject);
+
+// Plug and Play (pnp.cpp).
+NTSTATUS NTAPI KxPnpAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS NTAPI KxPnpPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS KxStopDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS KxRemoveDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS DetachDeviceObject(PDEVICE_OBJECT DeviceObject, PKxDeviceExtension DeviceExtension);
+
+}  // extern "C"
+
+// Open and close are one routine.
+#define KxClose KxCreate

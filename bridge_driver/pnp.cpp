@@ -1,0 +1,152 @@
+// Adding a device, and carrying it through start, queried and cancelled stops
+// and removals, stop, removal and surprise removal.
+#include "harlen.h"
+
+#define KX_MAX_DEVICES 8
+
+// "\Device\Harlen0" and "\DosDevices\Harlen0" with the last character replaced.
+static void KxNameWithDigit(PUNICODE_STRING Name, PWSTR Buffer, WCHAR Digit) {
+  RtlInitUnicodeString(Name, Buffer);
+  Buffer[Name->Length / sizeof(WCHAR) - 1] = Digit;
+}
+
+static NTSTATUS KxCopyDown(PDEVICE_OBJECT Lower, PIRP Irp) {
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  return IoCallDriver(Lower, Irp);
+}
+
+static NTSTATUS KxSkipDown(PDEVICE_OBJECT Lower, PIRP Irp) {
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IoCallDriver(Lower, Irp);
+}
+
+static NTSTATUS KxCompleteWith(PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Status = Status;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
+// The lower drivers start first; the request comes back here to be completed.
+static void KxForwardAndWait(PDEVICE_OBJECT Lower, PIRP Irp) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, KxIrpCompletionRoutine, &event, TRUE, TRUE, TRUE);
+  if (IoCallDriver(Lower, Irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+}
+
+extern "C" NTSTATUS NTAPI KxPnpAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+  WCHAR deviceBuffer[] = KX_WIDE("\\Device\\Harlen0");
+  WCHAR linkBuffer[] = KX_WIDE("\\DosDevices\\Harlen0");
+  UNICODE_STRING deviceName, linkName;
+  PDEVICE_OBJECT device = NULL;
+  NTSTATUS status = STATUS_SUCCESS;
+  WCHAR digit = '0';
+
+  if (PhysicalDeviceObject == NULL) return STATUS_NO_MORE_ENTRIES;
+  for (int attempt = 0; attempt < KX_MAX_DEVICES; ++attempt) {
+    digit = (WCHAR)('0' + attempt);
+    KxNameWithDigit(&deviceName, deviceBuffer, digit);
+    status = IoCreateDevice(DriverObject, sizeof(KxDeviceExtension), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                            &device);
+    if (NT_SUCCESS(status)) break;
+  }
+  if (!NT_SUCCESS(status)) return status;
+  ClearCountersNflags(device);
+
+  PKxDeviceExtension extension = KxExtension(device);
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  device->Flags |= DO_DIRECT_IO;
+  extension->NameDigit = digit;
+
+  KxNameWithDigit(&linkName, linkBuffer, digit);
+  status = IoCreateSymbolicLink(&linkName, &deviceName);
+  if (!NT_SUCCESS(status)) {
+    IoDeleteDevice(device);
+    return status;
+  }
+  extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
+  // Every pass-down relies on the lower device: without one, leave nothing behind.
+  if (extension->LowerDeviceObject == NULL) {
+    IoDeleteSymbolicLink(&linkName);
+    IoDeleteDevice(device);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  device->Flags |= DO_POWER_PAGABLE;
+  return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI KxPnpPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PKxDeviceExtension extension = KxExtension(DeviceObject);
+  // Kept for the whole request: removal deletes the device object before the request goes down.
+  PDEVICE_OBJECT lower = extension->LowerDeviceObject;
+  NTSTATUS status;
+
+  switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      extension->HoldIoRequests = TRUE;
+      KxForwardAndWait(lower, Irp);
+      return KxCompleteWith(Irp, KxStartDevice(DeviceObject));
+
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+      if (!extension->DeviceStarted) return KxSkipDown(lower, Irp);
+      extension->HoldIoRequests = TRUE;
+      return KxCopyDown(lower, Irp);
+
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      if (!extension->DeviceStarted) return KxSkipDown(lower, Irp);
+      extension->HoldIoRequests = FALSE;
+      return KxCopyDown(lower, Irp);
+
+    case IRP_MN_STOP_DEVICE:
+      status = KxStopDevice(DeviceObject);
+      if (!NT_SUCCESS(status)) return KxCompleteWith(Irp, status);
+      return KxCopyDown(lower, Irp);
+
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+      KxRemoveDevice(DeviceObject);
+      return KxCopyDown(lower, Irp);
+
+    default:
+      return KxCopyDown(lower, Irp);
+  }
+}
+
+extern "C" NTSTATUS KxStopDevice(PDEVICE_OBJECT DeviceObject) {
+  PKxDeviceExtension extension = KxExtension(DeviceObject);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!extension->DeviceStarted) return STATUS_SUCCESS;
+  // A removed bridge is gone from the bus: nothing to deconfigure.
+  if (!extension->DeviceRemoved) {
+    struct _URB_SELECT_CONFIGURATION urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    // The header and an interface record without pipes: 40 bytes.
+    urb.Hdr.Length = (USHORT)(sizeof(urb) - sizeof(USBD_PIPE_INFORMATION));
+    urb.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    urb.ConfigurationDescriptor = NULL;
+    status = KxCallUSBD(DeviceObject, &urb, TRUE, NULL, NULL, NULL);
+  }
+  extension->HoldIoRequests = FALSE;
+  extension->DeviceStarted = FALSE;
+  return status;
+}
+
+extern "C" NTSTATUS KxRemoveDevice(PDEVICE_OBJECT DeviceObject) {
+  PKxDeviceExtension extension = KxExtension(DeviceObject);
+  extension->DeviceRemoved = TRUE;
+  KxStopDevice(DeviceObject);
+  return DetachDeviceObject(DeviceObject, extension);
+}
+
+extern "C" NTSTATUS DetachDeviceObject(PDEVICE_OBJECT DeviceObject, PKxDeviceExtension DeviceExtension) {
+  WCHAR linkBuffer[] = KX_WIDE("\\DosDevices\\Harlen0");
+  UNICODE_STRING linkName;
+  KxNameWithDigit(&linkName, linkBuffer, DeviceExtension->NameDigit);
+  IoDetachDevice(DeviceExtension->LowerDeviceObject);
+  IoDeleteSymbolicLink(&linkName);
+  IoDeleteDevice(DeviceObject);
+  return STATUS_SUCCESS;
+}

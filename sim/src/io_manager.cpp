@@ -1,0 +1,252 @@
+// The I/O manager: device objects and their names, symbolic links, device
+// stacks, and IRPs travelling down (IofCallDriver) and back up
+// (IofCompleteRequest with completion routines).
+#include <cstdlib>
+
+#include "sim/platform.h"
+#include "sim/usb_bridge.h"
+
+using sim::IrpOrigin;
+using sim::IrpState;
+using sim::platform;
+
+namespace {
+
+std::u16string nameOf(PUNICODE_STRING name) {
+  return std::u16string(name->Buffer, name->Length / sizeof(WCHAR));
+}
+
+const char *majorName(UCHAR major) {
+  switch (major) {
+    case IRP_MJ_CREATE: return "CREATE";
+    case IRP_MJ_CLOSE: return "CLOSE";
+    case IRP_MJ_READ: return "READ";
+    case IRP_MJ_WRITE: return "WRITE";
+    case IRP_MJ_DEVICE_CONTROL: return "DEVICE_CONTROL";
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return "INTERNAL_DEVICE_CONTROL";
+    case IRP_MJ_POWER: return "POWER";
+    case IRP_MJ_SYSTEM_CONTROL: return "SYSTEM_CONTROL";
+    case IRP_MJ_PNP: return "PNP";
+  }
+  return "OTHER";
+}
+
+bool attachRefused(PDEVICE_OBJECT target) {
+  for (auto &bridge : platform().bridges)
+    if (bridge->refuseAttach && platform().topOfStack(bridge->pdo()) == platform().topOfStack(target)) return true;
+  return false;
+}
+
+bool invokes(UCHAR control, NTSTATUS status, BOOLEAN cancelled) {
+  if (cancelled && (control & SL_INVOKE_ON_CANCEL)) return true;
+  return (control & (NT_SUCCESS(status) ? SL_INVOKE_ON_SUCCESS : SL_INVOKE_ON_ERROR)) != 0;
+}
+
+// The IRP has left its last stack location: what the I/O manager does for
+// the one who made it.
+void finishCompletion(PIRP irp, sim::IrpInfo &info) {
+  auto &p = platform();
+  info.state = IrpState::Completed;
+  if (info.origin == IrpOrigin::Built) {
+    if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
+    if (irp->UserEvent) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    p.freeIrp(irp);
+  } else if (info.origin == IrpOrigin::Allocated) {
+    p.verifier.violation(p.irpLabel(irp) + " from IoAllocateIrp was completed past its owner; its completion "
+                         "routine must return STATUS_MORE_PROCESSING_REQUIRED and free it");
+  }
+}
+
+}  // namespace
+
+extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
+  size_t length = 0;
+  while (source && source[length]) ++length;
+  destination->Buffer = const_cast<PWSTR>(source);
+  destination->Length = static_cast<USHORT>(length * sizeof(WCHAR));
+  destination->MaximumLength = static_cast<USHORT>(source ? destination->Length + sizeof(WCHAR) : 0);
+  platform().trace.add("io", "RtlInitUnicodeString(" + sim::narrow(destination) + ")");
+}
+
+extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
+                                   DEVICE_TYPE type, ULONG characteristics, BOOLEAN, PDEVICE_OBJECT *device) {
+  auto &p = platform();
+  std::string label = sim::narrow(name);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (name && p.deviceNames.count(nameOf(name)))
+    status = STATUS_OBJECT_NAME_COLLISION;
+  else if (p.faults.allocationFails("IoCreateDevice"))
+    status = STATUS_INSUFFICIENT_RESOURCES;
+  if (NT_SUCCESS(status)) {
+    *device = p.newDevice(driver, extensionSize, type);
+    (*device)->Characteristics = characteristics;
+    if (name) p.deviceNames[nameOf(name)] = *device;
+  }
+  p.trace.add("io", "IoCreateDevice(" + label + ") -> " + sim::statusName(status));
+  return status;
+}
+
+extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT device) {
+  auto &p = platform();
+  p.trace.add("io", "IoDeleteDevice(" + p.deviceLabel(device) + ")");
+  if (device->AttachedDevice) p.verifier.violation("IoDeleteDevice while another device is attached on top");
+  if (p.attachedTo.count(device)) p.verifier.violation("IoDeleteDevice on a device still attached to a lower one");
+  p.freeDevice(device);
+}
+
+extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target) {
+  auto &p = platform();
+  NTSTATUS status = STATUS_SUCCESS;
+  if (p.symbolicLinks.count(nameOf(link)))
+    status = STATUS_OBJECT_NAME_COLLISION;
+  else if (p.faults.allocationFails("IoCreateSymbolicLink"))
+    status = STATUS_INSUFFICIENT_RESOURCES;
+  else
+    p.symbolicLinks[nameOf(link)] = nameOf(target);
+  p.trace.add("io", "IoCreateSymbolicLink(" + sim::narrow(link) + " -> " + sim::narrow(target) + ") -> " +
+                        sim::statusName(status));
+  return status;
+}
+
+extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
+  auto &p = platform();
+  NTSTATUS status = p.symbolicLinks.erase(nameOf(link)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+  p.trace.add("io", "IoDeleteSymbolicLink(" + sim::narrow(link) + ") -> " + sim::statusName(status));
+  return status;
+}
+
+extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
+  auto &p = platform();
+  PDEVICE_OBJECT top = attachRefused(target) ? nullptr : p.topOfStack(target);
+  if (top) {
+    top->AttachedDevice = source;
+    source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    p.attachedTo[source] = top;
+  }
+  p.trace.add("io", "IoAttachDeviceToDeviceStack(" + p.deviceLabel(source) + " on " + p.deviceLabel(target) +
+                        ") -> " + (top ? p.deviceLabel(top) : "NULL"));
+  return top;
+}
+
+extern "C" VOID IoDetachDevice(PDEVICE_OBJECT lower) {
+  auto &p = platform();
+  p.trace.add("io", "IoDetachDevice(" + p.deviceLabel(lower) + ")");
+  if (lower == nullptr || lower->AttachedDevice == nullptr) {
+    p.verifier.violation("IoDetachDevice on a device with nothing attached");
+    return;
+  }
+  p.attachedTo.erase(lower->AttachedDevice);
+  lower->AttachedDevice = nullptr;
+}
+
+extern "C" PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
+  auto &p = platform();
+  if (p.faults.allocationFails("IoAllocateIrp")) {
+    p.trace.add("io", "IoAllocateIrp(" + std::to_string(stackSize) + ") -> NULL");
+    return nullptr;
+  }
+  PIRP irp = p.newIrp(stackSize, IrpOrigin::Allocated);
+  p.trace.add("io", "IoAllocateIrp(" + std::to_string(stackSize) + ") -> " + p.irpLabel(irp));
+  return irp;
+}
+
+extern "C" VOID IoFreeIrp(PIRP irp) {
+  auto &p = platform();
+  auto it = p.irps.find(irp);
+  if (it == p.irps.end()) {
+    p.verifier.violation("IoFreeIrp on an IRP that does not exist");
+    return;
+  }
+  if (it->second.state == IrpState::Dispatched) p.verifier.violation("IoFreeIrp on an IRP still in a driver");
+  p.trace.add("io", "IoFreeIrp(" + p.irpLabel(irp) + ")");
+  p.freeIrp(irp);
+}
+
+extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputLength,
+                                              PVOID output, ULONG outputLength, BOOLEAN internal, PKEVENT event,
+                                              PIO_STATUS_BLOCK iosb) {
+  auto &p = platform();
+  char text[96];
+  snprintf(text, sizeof text, "IoBuildDeviceIoControlRequest(0x%08lX, %s)", static_cast<unsigned long>(code),
+           internal ? "internal" : "external");
+  if (p.faults.allocationFails("IoBuildDeviceIoControlRequest")) {
+    p.trace.add("io", std::string(text) + " -> NULL");
+    return nullptr;
+  }
+  PIRP irp = p.newIrp(device->StackSize, IrpOrigin::Built);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = code;
+  next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+  next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+  next->Parameters.DeviceIoControl.Type3InputBuffer = input;
+  irp->UserBuffer = output;
+  irp->UserIosb = iosb;
+  irp->UserEvent = event;
+  p.trace.add("io", std::string(text) + " -> " + p.irpLabel(irp));
+  return irp;
+}
+
+extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+  auto &p = platform();
+  auto it = p.irps.find(irp);
+  if (it == p.irps.end()) {
+    p.verifier.violation("IofCallDriver with an IRP that does not exist");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (irp->CurrentLocation <= 1) {
+    p.verifier.violation("IofCallDriver: " + p.irpLabel(irp) + " has no stack location left for " +
+                         p.deviceLabel(device));
+    return STATUS_INVALID_PARAMETER;
+  }
+  it->second.state = IrpState::Dispatched;
+  irp->CurrentLocation--;
+  irp->Tail.Overlay.CurrentStackLocation--;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  stack->DeviceObject = device;
+  p.trace.add("io", "IofCallDriver(" + p.deviceLabel(device) + ", " + p.irpLabel(irp) + " " +
+                        majorName(stack->MajorFunction) + ")");
+  return device->DriverObject->MajorFunction[stack->MajorFunction](device, irp);
+}
+
+extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
+  auto &p = platform();
+  auto it = p.irps.find(irp);
+  if (it == p.irps.end()) {
+    p.verifier.violation("IofCompleteRequest on an IRP that does not exist (freed, or completed before)");
+    return;
+  }
+  if (it->second.state == IrpState::Completed) {
+    p.verifier.violation("IofCompleteRequest: " + p.irpLabel(irp) + " completed twice");
+    return;
+  }
+  if (irp->IoStatus.Status == STATUS_PENDING)
+    p.verifier.violation("IofCompleteRequest: " + p.irpLabel(irp) + " completed with STATUS_PENDING");
+  p.trace.add("io", "IofCompleteRequest(" + p.irpLabel(irp) + ", " + sim::statusName(irp->IoStatus.Status) + ")");
+  const std::string label = p.irpLabel(irp);
+  while (irp->CurrentLocation <= irp->StackCount) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+    PVOID context = stack->Context;
+    bool invoke = routine && invokes(stack->Control, irp->IoStatus.Status, irp->Cancel);
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+    bool above = irp->CurrentLocation <= irp->StackCount;
+    if (!invoke) {
+      if (irp->PendingReturned && above) IoMarkIrpPending(irp);
+      continue;
+    }
+    it->second.state = IrpState::Owned;
+    NTSTATUS result = routine(above ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr, irp, context);
+    it = p.irps.find(irp);
+    if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+    if (it == p.irps.end()) {
+      p.verifier.violation("a completion routine freed " + label + " and let its completion go on");
+      return;
+    }
+    if (irp->PendingReturned && above && !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED))
+      p.verifier.violation("a completion routine let pending " + label + " go on without IoMarkIrpPending");
+  }
+  finishCompletion(irp, it->second);
+}

@@ -1,0 +1,140 @@
+// The platform's object store: IRP and device memory, driver objects, the
+// deferred-work queue, and the reset between tests.
+#include <algorithm>
+#include <cstdlib>
+
+#include "sim/platform.h"
+#include "sim/usb_bridge.h"
+
+namespace sim {
+
+namespace {
+
+NTSTATUS rejectAsInvalid(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+}  // namespace
+
+Platform &Platform::get() {
+  static Platform instance;
+  return instance;
+}
+
+void Platform::reset() {
+  bridges.clear();
+  for (PDEVICE_OBJECT device : std::vector<PDEVICE_OBJECT>(devices)) freeDevice(device);
+  for (auto &entry : std::map<PIRP, IrpInfo>(irps)) freeIrp(entry.first);
+  for (auto &entry : pool) free(entry.first);
+  pool.clear();
+  deviceNames.clear();
+  symbolicLinks.clear();
+  attachedTo.clear();
+  irpsMade = 0;
+  drivers.clear();
+  driverExtensions.clear();
+  pendingWork.clear();
+  trace.clear();
+  verifier.clear();
+  faults = Faults();
+  now = 0;
+  irql = PASSIVE_LEVEL;
+}
+
+bool Platform::runOnePendingWork() {
+  if (pendingWork.empty()) return false;
+  auto work = std::move(pendingWork.front());
+  pendingWork.pop_front();
+  KIRQL saved = irql;
+  irql = DISPATCH_LEVEL;
+  work();
+  irql = saved;
+  return true;
+}
+
+void Platform::runAllPendingWork() {
+  while (runOnePendingWork()) {
+  }
+}
+
+PIRP Platform::newIrp(CCHAR stackSize, IrpOrigin origin) {
+  size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+  auto irp = static_cast<PIRP>(calloc(1, bytes));
+  auto stacks = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+  irp->Size = static_cast<USHORT>(bytes);
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+  irp->Tail.Overlay.CurrentStackLocation = stacks + stackSize;
+  irps[irp] = IrpInfo{origin, ++irpsMade};
+  return irp;
+}
+
+void Platform::freeIrp(PIRP irp) {
+  irps.erase(irp);
+  free(irp);
+}
+
+PDEVICE_OBJECT Platform::newDevice(PDRIVER_OBJECT driver, ULONG extensionSize, DEVICE_TYPE type) {
+  size_t head = (sizeof(DEVICE_OBJECT) + 7) & ~size_t(7);
+  auto device = static_cast<PDEVICE_OBJECT>(calloc(1, head + extensionSize));
+  device->Size = static_cast<USHORT>(head + extensionSize);
+  device->DriverObject = driver;
+  device->DeviceExtension = extensionSize ? reinterpret_cast<char *>(device) + head : nullptr;
+  device->DeviceType = type;
+  device->StackSize = 1;
+  device->Flags = DO_DEVICE_INITIALIZING;
+  device->NextDevice = driver->DeviceObject;
+  driver->DeviceObject = device;
+  devices.push_back(device);
+  return device;
+}
+
+void Platform::freeDevice(PDEVICE_OBJECT device) {
+  for (PDEVICE_OBJECT *link = &device->DriverObject->DeviceObject; *link; link = &(*link)->NextDevice)
+    if (*link == device) {
+      *link = device->NextDevice;
+      break;
+    }
+  for (auto it = deviceNames.begin(); it != deviceNames.end();)
+    it = it->second == device ? deviceNames.erase(it) : std::next(it);
+  for (PDEVICE_OBJECT other : devices)
+    if (other->AttachedDevice == device) other->AttachedDevice = nullptr;
+  attachedTo.erase(device);
+  devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
+  free(device);
+}
+
+PDRIVER_OBJECT Platform::newDriver() {
+  drivers.push_back(std::make_unique<DRIVER_OBJECT>());
+  driverExtensions.push_back(std::make_unique<DRIVER_EXTENSION>());
+  PDRIVER_OBJECT driver = drivers.back().get();
+  driver->DriverExtension = driverExtensions.back().get();
+  driver->DriverExtension->DriverObject = driver;
+  for (auto &dispatch : driver->MajorFunction) dispatch = rejectAsInvalid;
+  return driver;
+}
+
+PDEVICE_OBJECT Platform::topOfStack(PDEVICE_OBJECT device) const {
+  while (device->AttachedDevice) device = device->AttachedDevice;
+  return device;
+}
+
+std::string Platform::deviceLabel(PDEVICE_OBJECT device) const {
+  for (auto &entry : deviceNames)
+    if (entry.second == device) {
+      UNICODE_STRING name{static_cast<USHORT>(entry.first.size() * 2), 0, const_cast<PWSTR>(entry.first.c_str())};
+      return narrow(&name);
+    }
+  return device ? "(unnamed device)" : "(none)";
+}
+
+std::string Platform::irpLabel(PIRP irp) const {
+  auto it = irps.find(irp);
+  return it == irps.end() ? "IRP#?" : "IRP#" + std::to_string(it->second.id);
+}
+
+
+}  // namespace sim

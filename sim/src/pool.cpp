@@ -1,0 +1,38 @@
+// Non-paged pool with tags. Fresh blocks are filled with a pattern, not
+// zeros, so that a caller that forgets to clear one is seen.
+#include <cstdlib>
+
+#include "sim/platform.h"
+
+using sim::platform;
+
+extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE, size_t bytes, ULONG tag) {
+  auto &p = platform();
+  if (p.faults.allocationFails("ExAllocatePoolWithTag")) {
+    p.trace.add("pool", "ExAllocatePoolWithTag(" + std::to_string(bytes) + ", " + sim::tagName(tag) + ") -> NULL");
+    return nullptr;
+  }
+  void *block = malloc(bytes ? bytes : 1);
+  memset(block, 0xCD, bytes);
+  p.pool[block] = sim::PoolBlock{bytes, tag};
+  p.trace.add("pool", "ExAllocatePoolWithTag(" + std::to_string(bytes) + ", " + sim::tagName(tag) + ")");
+  return block;
+}
+
+static void freePool(PVOID block, ULONG tag, bool checkTag) {
+  auto &p = platform();
+  auto it = p.pool.find(block);
+  if (it == p.pool.end()) {
+    p.verifier.violation("ExFreePool of memory that is not an allocated pool block");
+    return;
+  }
+  if (checkTag && it->second.tag != tag)
+    p.verifier.violation("ExFreePoolWithTag with tag " + sim::tagName(tag) + " on a block tagged " +
+                         sim::tagName(it->second.tag));
+  p.trace.add("pool", "ExFreePool(" + std::to_string(it->second.size) + ", " + sim::tagName(it->second.tag) + ")");
+  p.pool.erase(it);
+  free(block);
+}
+
+extern "C" VOID ExFreePoolWithTag(PVOID block, ULONG tag) { freePool(block, tag, true); }
+extern "C" VOID ExFreePool(PVOID block) { freePool(block, 0, false); }

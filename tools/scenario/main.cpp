@@ -1,0 +1,49 @@
+// harlen_scenario: runs a scenario script (a file, or standard input) against
+// the driver on the simulated platform and prints the PnP requests, the USB
+// traffic and the completions as they happen.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+#include "scenario.h"
+
+int main(int argc, char **argv) {
+  bool everything = false;
+  const char *path = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "-v") == 0)
+      everything = true;
+    else if (path == nullptr)
+      path = argv[i];
+    else {
+      fprintf(stderr, "usage: harlen_scenario [-v] [SCRIPT]\n");
+      return 2;
+    }
+  }
+  std::vector<std::string> shown = {"step", "pnp", "usb", "fault", "verifier"};
+  if (everything) shown.insert(shown.end(), {"io", "pool", "ke", "usbd"});
+
+  std::ifstream file;
+  if (path) {
+    file.open(path);
+    if (!file) {
+      fprintf(stderr, "harlen_scenario: cannot read %s\n", path);
+      return 2;
+    }
+  }
+  Scenario scenario;
+  sim::platform().trace.echoTo(stdout, shown);
+  bool ran = scenario.run(path ? static_cast<std::istream &>(file) : std::cin);
+  sim::platform().trace.echoTo(nullptr, {});
+  if (!ran) {
+    fprintf(stderr, "harlen_scenario: %s\n", scenario.error().c_str());
+    return 1;
+  }
+  size_t violations = sim::platform().verifier.violations().size();
+  if (violations) {
+    fprintf(stderr, "harlen_scenario: %zu verifier finding(s)\n", violations);
+    return 1;
+  }
+  return 0;
+}
