@@ -1,6 +1,7 @@
 #include "setup_window.h"
 
 #include "resource_ids.h"
+#include "twips.h"
 
 namespace installer {
 
@@ -20,20 +21,12 @@ constexpr wchar_t kCaption[] = L"Setup";
 constexpr wchar_t kLabel1Text[] = L"正在安装'Varrow加密软件'！请等待";
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 
-struct Dpi {
-  int x, y;
-};
-
-Dpi screen_dpi() {
-  HDC screen = GetDC(nullptr);
-  Dpi dpi{GetDeviceCaps(screen, LOGPIXELSX), GetDeviceCaps(screen, LOGPIXELSY)};
-  ReleaseDC(nullptr, screen);
-  return dpi;
-}
+using rt::Dpi;
+using rt::screen_dpi;
 
 RECT to_pixels(const Twips& t, Dpi dpi) {
-  const int left = MulDiv(t.left, dpi.x, 1440), top = MulDiv(t.top, dpi.y, 1440);
-  return {left, top, left + MulDiv(t.width, dpi.x, 1440), top + MulDiv(t.height, dpi.y, 1440)};
+  const int left = rt::twips_to_pixels(t.left, dpi.x), top = rt::twips_to_pixels(t.top, dpi.y);
+  return {left, top, left + rt::twips_to_pixels(t.width, dpi.x), top + rt::twips_to_pixels(t.height, dpi.y)};
 }
 
 void register_class(HINSTANCE instance) {

@@ -4,6 +4,7 @@
 #include "form1_layout.h"
 #include "form_ids.h"
 #include "resource_ids.h"
+#include "twips.h"
 
 namespace varrow {
 
@@ -30,18 +31,8 @@ const ControlLayout kLayout[] = {
     {kPicture1, Kind::kPicture, 0, 120, 240, 2655, 1575, L"", FontKind::kSystem},
 };
 
-struct Dpi {
-  int x, y;
-};
-
-Dpi screen_dpi() {
-  HDC screen = GetDC(nullptr);
-  Dpi dpi{GetDeviceCaps(screen, LOGPIXELSX), GetDeviceCaps(screen, LOGPIXELSY)};
-  ReleaseDC(nullptr, screen);
-  return dpi;
-}
-
-int to_pixels(int twips, int dpi) { return MulDiv(twips, dpi, 1440); }
+using rt::Dpi;
+using rt::screen_dpi;
 
 struct WindowClassAndStyle {
   const wchar_t* window_class;
@@ -119,7 +110,7 @@ void Form1::create() {
   register_classes(instance_);
   const Dpi dpi = screen_dpi();
   constexpr DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
-  RECT frame{0, 0, to_pixels(kClientWidthTwips, dpi.x), to_pixels(kClientHeightTwips, dpi.y)};
+  RECT frame{0, 0, rt::twips_to_pixels(kClientWidthTwips, dpi.x), rt::twips_to_pixels(kClientHeightTwips, dpi.y)};
   AdjustWindowRectEx(&frame, style, FALSE, 0);
   const int width = frame.right - frame.left, height = frame.bottom - frame.top;
   const int left = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
@@ -138,8 +129,8 @@ void Form1::create_controls() {
   for (const ControlLayout& c : kLayout) {
     const WindowClassAndStyle cs = class_and_style(c.kind);
     HWND parent = c.container ? control(c.container) : hwnd_;
-    HWND h = CreateWindowExW(cs.ex_style, cs.window_class, c.text, cs.style, to_pixels(c.left, dpi.x),
-                             to_pixels(c.top, dpi.y), to_pixels(c.width, dpi.x), to_pixels(c.height, dpi.y),
+    HWND h = CreateWindowExW(cs.ex_style, cs.window_class, c.text, cs.style, rt::twips_to_pixels(c.left, dpi.x),
+                             rt::twips_to_pixels(c.top, dpi.y), rt::twips_to_pixels(c.width, dpi.x), rt::twips_to_pixels(c.height, dpi.y),
                              parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)), instance_, nullptr);
     if (c.font != FontKind::kSystem)
       SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(c.font == FontKind::kBold ? bold_font_ : regular_font_),
@@ -149,7 +140,7 @@ void Form1::create_controls() {
       logo_ = static_cast<HBITMAP>(LoadImageW(instance_, MAKEINTRESOURCEW(IDB_LOGO), IMAGE_BITMAP, 0, 0, 0));
       SendMessageW(h, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_));
       // Setting the image sizes the control to the picture; keep the designed size.
-      SetWindowPos(h, nullptr, 0, 0, to_pixels(c.width, dpi.x), to_pixels(c.height, dpi.y),
+      SetWindowPos(h, nullptr, 0, 0, rt::twips_to_pixels(c.width, dpi.x), rt::twips_to_pixels(c.height, dpi.y),
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
   }
@@ -159,7 +150,7 @@ void Form1::prepare(const StartResult& start) {
   folder_ = start.folder;
   if (IsIconic(hwnd_) || IsZoomed(hwnd_)) ShowWindow(hwnd_, SW_RESTORE);
   const Dpi dpi = screen_dpi();
-  SetWindowPos(hwnd_, nullptr, to_pixels(kStartLeftTwips, dpi.x), to_pixels(kStartTopTwips, dpi.y), 0, 0,
+  SetWindowPos(hwnd_, nullptr, rt::twips_to_pixels(kStartLeftTwips, dpi.x), rt::twips_to_pixels(kStartTopTwips, dpi.y), 0, 0,
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   ShowWindow(control(start.mode == Mode::kLock ? kLockPanel : kUnlockPanel), SW_SHOW);
 }
