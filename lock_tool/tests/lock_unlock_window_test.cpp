@@ -13,13 +13,19 @@ namespace {
 
 void expect_window(app_driver::AppRun& run) { ASSERT_EQ(run.wait_until_shown(), app_driver::Shown::kWindow); }
 
-// Locks through the window and expects the program to end without a word.
-void lock_through_window(const std::wstring& folder, const std::wstring& password) {
-  auto run = start_tool(folder);
-  expect_window(*run);
+// Types the password into both boxes and clicks the lock button.
+std::unique_ptr<app_driver::AppRun> lock_with(const std::wstring& path, const std::wstring& password) {
+  auto run = start_tool(path);
+  EXPECT_EQ(run->wait_until_shown(), app_driver::Shown::kWindow);
   run->type_into(kPassword, password);
   run->type_into(kConfirmation, password);
   run->click(kLockButton);
+  return run;
+}
+
+// Locks through the window and expects the program to end without a word.
+void lock_through_window(const std::wstring& folder, const std::wstring& password) {
+  auto run = lock_with(folder, password);
   EXPECT_EQ(run->wait_for_exit(), 0u);
   EXPECT_FALSE(run->wait_for_message_box(0));
 }
@@ -80,11 +86,7 @@ TEST(LockThroughWindow, AFileFromTheHtmlVerbIsNeverRenamed) {
   ScratchFolder scratch;
   const std::wstring page = scratch.make_file(L"report.htm", "<html></html>");
   const auto before = fingerprint(scratch.path());
-  auto run = start_tool(page);
-  expect_window(*run);
-  run->type_into(kPassword, L"pw");
-  run->type_into(kConfirmation, L"pw");
-  run->click(kLockButton);
+  auto run = lock_with(page, L"pw");
   expect_box_then_end(*run, L"这个目录是系统文件夹，不能进行加密！");
   EXPECT_EQ(fingerprint(scratch.path()), before);
 }
@@ -93,11 +95,7 @@ TEST(LockThroughWindow, TakenLockedNameKeepsTheFolderName) {
   ScratchFolder scratch;
   const std::wstring folder = scratch.make_folder(L"TAKEN");
   scratch.make_folder(L"TAKEN" + varrow::kLockSuffix);
-  auto run = start_tool(folder);
-  expect_window(*run);
-  run->type_into(kPassword, L"pw");
-  run->type_into(kConfirmation, L"pw");
-  run->click(kLockButton);
+  auto run = lock_with(folder, L"pw");
   expect_box_then_end(*run, L"这个目录是系统文件夹，不能进行加密！");
   EXPECT_TRUE(test_support::exists(folder));
 }
