@@ -36,9 +36,15 @@ std::wstring argument_text() {
 
 std::wstring program_folder() {
   wchar_t buffer[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-  std::wstring path(buffer, n);
-  return path.substr(0, path.find_last_of(L'\\'));
+  const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+  return folder_of(std::wstring(buffer, n));
+}
+
+std::wstring folder_of(const std::wstring& file_path) {
+  const size_t separator = file_path.find_last_of(L'\\');
+  if (separator == std::wstring::npos) return {};
+  const std::wstring folder = file_path.substr(0, separator);
+  return folder.size() == 2 && folder[1] == L':' ? folder + L"\\" : folder;
 }
 
 }  // namespace rt

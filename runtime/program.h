@@ -18,7 +18,9 @@ int run_program(Ui& ui, const std::wstring& title, const std::function<void()>& 
 // The whole argument text: everything after the program's own name.
 std::wstring argument_text();
 
-// The folder that holds the running program, without a trailing backslash.
+// The folder that holds the running program: no trailing backslash, except
+// for a drive root ("E:\\").
 std::wstring program_folder();
+std::wstring folder_of(const std::wstring& file_path);
 
 }  // namespace rt

@@ -2,7 +2,6 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
-#include "errors.h"
 #include "text.h"
 
 TEST(CodePage936, AsciiIsOneByteAndChineseTwo) {
@@ -21,12 +20,4 @@ TEST(CodePage936, CharactersOutsideItBecomeQuestionMarksInsteadOfLookAlikes) {
 TEST(UpperCase, LettersOnly) {
   EXPECT_EQ(rt::upper_case(L"c:\\my docs\\文件夹.{abc}-é"), L"C:\\MY DOCS\\文件夹.{ABC}-É");
   EXPECT_EQ(rt::upper_case(L""), L"");
-}
-
-TEST(ErrorReport, ShowsNumberAndText) {
-  EXPECT_EQ(rt::error_from_win32(ERROR_FILE_NOT_FOUND), 53);
-  EXPECT_EQ(rt::error_from_win32(ERROR_ALREADY_EXISTS), 58);
-  EXPECT_EQ(rt::error_from_win32(ERROR_SHARING_VIOLATION), 70);
-  EXPECT_EQ(rt::error_from_win32(ERROR_ACCESS_DENIED), 75);
-  EXPECT_EQ(rt::error_report_text(62), L"实时错误 '62':\n\n输入超出文件尾");
 }
