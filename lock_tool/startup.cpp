@@ -13,15 +13,29 @@ constexpr unsigned kComponentMask = rt::kDirectory | rt::kSystem | rt::kHidden;
 
 bool is_drive_letter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 
+// A component the file system would resolve to another entry (".", "..",
+// "...") makes the walk report some other folder's name.
+bool has_dot_only_component(const std::wstring& path) {
+  for (size_t start = 3; start < path.size();) {
+    size_t end = path.find(L'\\', start);
+    if (end == std::wstring::npos) end = path.size();
+    if (path.find_first_not_of(L". ", start) >= end) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 // Accepts what the shell may hand over: a path wrapped in quotes, or with one
 // trailing backslash. Returns nothing for what cannot name a folder safely:
-// wildcards, network paths, drive roots, empty components.
+// wildcards and other characters no name holds, forward slashes, network
+// paths, drive roots, empty or dot-only components.
 std::optional<std::wstring> normalised_argument(std::wstring arg) {
   if (arg.size() >= 2 && arg.front() == L'"' && arg.back() == L'"') arg = arg.substr(1, arg.size() - 2);
   if (arg.size() > 3 && arg.back() == L'\\') arg.pop_back();
-  if (arg.find_first_of(L"*?\"") != std::wstring::npos) return std::nullopt;
   if (arg.size() <= 3 || !is_drive_letter(arg[0]) || arg[1] != L':' || arg[2] != L'\\') return std::nullopt;
+  if (arg.find_first_of(L"*?\"/<>|:", 2) != std::wstring::npos) return std::nullopt;
   if (arg.find(L"\\\\") != std::wstring::npos || arg.back() == L'\\') return std::nullopt;
+  if (has_dot_only_component(arg)) return std::nullopt;
   return arg;
 }
 

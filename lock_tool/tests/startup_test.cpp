@@ -112,6 +112,16 @@ TEST(CanonicalPath, MalformedArgumentsAreRefusedAsWrongPaths) {
       scratch.path() + L"\\missing",
       scratch.path() + L"\\missing\\target",
       folder + L"\\missing",
+      // Each of these resolves to an existing folder, but the walk would
+      // build the name of another one from it.
+      scratch.path() + L"\\other\\..\\target",
+      scratch.path() + L"\\.\\target",
+      folder + L"\\.",
+      folder + L"\\...",
+      scratch.path() + L"/target",
+      L"C:/" + scratch.path().substr(3) + L"\\target",
+      folder + L":stream",
+      folder + L"|x",
   };
   for (const std::wstring& argument : bad) expect_refused(argument, varrow::kBadPathMessage);
 }
