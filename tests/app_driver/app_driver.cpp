@@ -52,6 +52,8 @@ std::vector<HWND> descendants(HWND parent) {
   return children;
 }
 
+}  // namespace
+
 MessageBox read_message_box(HWND box) {
   MessageBox info;
   info.hwnd = box;
@@ -65,8 +67,6 @@ MessageBox read_message_box(HWND box) {
   }
   return info;
 }
-
-}  // namespace
 
 AppRun::AppRun(const std::wstring& exe, const std::wstring& argument, const std::wstring& window_class)
     : window_class_(window_class) {

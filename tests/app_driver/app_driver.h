@@ -18,6 +18,9 @@ struct MessageBox {
   bool has_icon = false;  // a visible icon beside the text
 };
 
+// Reads a message box of any process: its text, title, buttons and icon.
+MessageBox read_message_box(HWND box);
+
 enum class Shown { kWindow, kMessageBox, kExited, kNothing };
 
 class AppRun {

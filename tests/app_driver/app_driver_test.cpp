@@ -1,0 +1,57 @@
+// The driver's reading of message boxes, checked on boxes this process shows
+// itself, so that "one OK button and no icon" is a check that can fail.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "app_driver.h"
+
+namespace {
+
+struct BoxSearch {
+  DWORD pid;
+  HWND found;
+};
+
+BOOL CALLBACK find_box(HWND h, LPARAM param) {
+  auto* search = reinterpret_cast<BoxSearch*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(h, &pid);
+  wchar_t name[16] = {};
+  GetClassNameW(h, name, 16);
+  if (pid == search->pid && std::wstring(name) == L"#32770" && IsWindowVisible(h)) search->found = h;
+  return search->found ? FALSE : TRUE;
+}
+
+// Shows a box from another thread, reads it, and closes it.
+app_driver::MessageBox show_and_read(UINT style) {
+  std::thread shower([style] { MessageBoxW(nullptr, L"正文 text", L"标题", style); });
+  BoxSearch search{GetCurrentProcessId(), nullptr};
+  for (int i = 0; i < 500 && !search.found; ++i) {
+    Sleep(10);
+    EnumWindows(find_box, reinterpret_cast<LPARAM>(&search));
+  }
+  app_driver::MessageBox box;
+  if (search.found) {
+    Sleep(50);
+    box = app_driver::read_message_box(search.found);
+    PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+  }
+  shower.join();
+  return box;
+}
+
+}  // namespace
+
+TEST(ReadMessageBox, TellsTextTitleButtonsAndIcon) {
+  const app_driver::MessageBox plain = show_and_read(MB_OK);
+  EXPECT_EQ(plain.text, L"正文 text");
+  EXPECT_EQ(plain.title, L"标题");
+  EXPECT_EQ(plain.buttons, 1);
+  EXPECT_FALSE(plain.has_icon);
+
+  const app_driver::MessageBox warning = show_and_read(MB_OKCANCEL | MB_ICONWARNING);
+  EXPECT_EQ(warning.buttons, 2);
+  EXPECT_TRUE(warning.has_icon);
+}
