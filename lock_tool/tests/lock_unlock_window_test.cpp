@@ -30,6 +30,20 @@ void lock_through_window(const std::wstring& folder, const std::wstring& passwor
   EXPECT_FALSE(run->wait_for_message_box(0));
 }
 
+// Another program holding the folder open, as a window or a prompt showing
+// it does: the file system refuses to rename the folder meanwhile.
+class FolderInUse {
+ public:
+  explicit FolderInUse(const std::wstring& folder)
+      : handle_(CreateFileW(folder.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)) {}
+  ~FolderInUse() { CloseHandle(handle_); }
+  bool held() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE handle_;
+};
+
 void unlock_through_window(const std::wstring& folder, const std::wstring& password) {
   auto run = start_tool(folder);
   expect_window(*run);
@@ -98,6 +112,30 @@ TEST(LockThroughWindow, TakenLockedNameKeepsTheFolderName) {
   auto run = lock_with(folder, L"pw");
   expect_box_then_end(*run, L"这个目录是系统文件夹，不能进行加密！");
   EXPECT_TRUE(test_support::exists(folder));
+}
+
+TEST(LockThroughWindow, AFolderInUseKeepsItsName) {
+  ScratchFolder scratch;
+  const std::wstring folder = scratch.make_folder(L"OPEN");
+  FolderInUse in_use(folder);
+  ASSERT_TRUE(in_use.held());
+  auto run = lock_with(folder, L"pw");
+  expect_box_then_end(*run, L"这个目录是系统文件夹，不能进行加密！");
+  EXPECT_EQ(test_support::entry_names(scratch.path()), (std::vector<std::wstring>{L"OPEN"}));
+}
+
+TEST(UnlockThroughWindow, AFolderInUseGivesTheErrorReportAndStaysLocked) {
+  ScratchFolder scratch;
+  const std::wstring locked = make_locked_folder(scratch, L"OPEN", "\"pw\"\r\n");
+  const auto before = fingerprint(scratch.path());
+  FolderInUse in_use(locked);
+  ASSERT_TRUE(in_use.held());
+  auto run = start_tool(locked);
+  expect_window(*run);
+  run->type_into(kUnlockPassword, L"pw");
+  run->click(kUnlockButton);
+  expect_box_then_end(*run, rt::error_report_text(rt::kPermissionDenied), rt::kEndedByError);
+  EXPECT_EQ(fingerprint(scratch.path()), before);
 }
 
 TEST(UnlockThroughWindow, EmptyAndWrongEntriesEndTheProgramAndChangeNothing) {
