@@ -112,18 +112,18 @@ LONG 注册表类::getvalue(HKEY mainkey, const std::wstring& subkey, const std:
   if (status != ERROR_SUCCESS) return status;
   const std::string name = rt::to_cp936(valuename);
   // A one-byte buffer stated as empty: type and length come back, no data.
+  // A missing value reports neither, so the type read last still decides
+  // the branch (and its read reports the missing value).
   DWORD type = 0, size = 0;
   BYTE probe = 0;
   status = RegQueryValueExA(h_key_, name.c_str(), nullptr, &type, &probe, &size);
-  if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) {
-    closekey();
-    return status;
+  if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
+    l_type_ = type;
+    l_size_ = size;
   }
-  l_type_ = type;
-  l_size_ = size;
   switch (l_type_) {
     case REG_SZ: return read_text(name, kTextReadLength, value);
-    case REG_EXPAND_SZ: return read_text(name, size, value);
+    case REG_EXPAND_SZ: return read_text(name, l_size_, value);
     case REG_DWORD:
     case REG_BINARY: return read_number(name, value);
     default: closekey(); return status;
