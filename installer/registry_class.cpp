@@ -204,9 +204,9 @@ std::vector<std::wstring> 注册表类::enumvaluenames(HKEY mainkey, const std::
     char name[kEnumLength + 1];
     std::memset(name, ' ', sizeof name);
     unsigned char data[kEnumLength + 1] = {};
-    DWORD name_length = kEnumLength, data_length = kEnumLength, type = 0;
-    if (RegEnumValueA(h_key_, index, name, &name_length, nullptr, &type, data, &data_length) != ERROR_SUCCESS) break;
-    l_type_ = type;
+    DWORD name_length = kEnumLength, data_length = kEnumLength;
+    if (RegEnumValueA(h_key_, index, name, &name_length, nullptr, &l_type_, data, &data_length) != ERROR_SUCCESS)
+      break;
     items.push_back(rt::from_cp936(up_to_nul(name, sizeof name)));
     if (l_type_ == REG_SZ || l_type_ == REG_BINARY || l_type_ == REG_DWORD)
       items.push_back(data_text(data, data_length));

@@ -206,6 +206,7 @@ TEST(EnumValueNames, AValueOver256BytesEndsTheList) {
   注册表类 r;
   const std::vector<std::wstring> expected = {L"a", with_nul(L"first")};
   EXPECT_EQ(r.enumvaluenames(kMachine, scratch.path()), expected);
+  EXPECT_EQ(r.l_type(), static_cast<DWORD>(REG_BINARY)) << "the type of the value that did not fit";
 }
 
 TEST(Delete, DeleteKeyReportsTheStatusAndRemovesOnlyTheNamedKey) {
