@@ -112,18 +112,18 @@ LONG 注册表类::getvalue(HKEY mainkey, const std::wstring& subkey, const std:
   if (status != ERROR_SUCCESS) return status;
   const std::string name = rt::to_cp936(valuename);
   // A one-byte buffer stated as empty: type and length come back, no data.
+  // A missing value reports neither, so the type read last still decides
+  // the branch (and its read reports the missing value).
   DWORD type = 0, size = 0;
   BYTE probe = 0;
   status = RegQueryValueExA(h_key_, name.c_str(), nullptr, &type, &probe, &size);
-  if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) {
-    closekey();
-    return status;
+  if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
+    l_type_ = type;
+    l_size_ = size;
   }
-  l_type_ = type;
-  l_size_ = size;
   switch (l_type_) {
     case REG_SZ: return read_text(name, kTextReadLength, value);
-    case REG_EXPAND_SZ: return read_text(name, size, value);
+    case REG_EXPAND_SZ: return read_text(name, l_size_, value);
     case REG_DWORD:
     case REG_BINARY: return read_number(name, value);
     default: closekey(); return status;
@@ -204,9 +204,9 @@ std::vector<std::wstring> 注册表类::enumvaluenames(HKEY mainkey, const std::
     char name[kEnumLength + 1];
     std::memset(name, ' ', sizeof name);
     unsigned char data[kEnumLength + 1] = {};
-    DWORD name_length = kEnumLength, data_length = kEnumLength, type = 0;
-    if (RegEnumValueA(h_key_, index, name, &name_length, nullptr, &type, data, &data_length) != ERROR_SUCCESS) break;
-    l_type_ = type;
+    DWORD name_length = kEnumLength, data_length = kEnumLength;
+    if (RegEnumValueA(h_key_, index, name, &name_length, nullptr, &l_type_, data, &data_length) != ERROR_SUCCESS)
+      break;
     items.push_back(rt::from_cp936(up_to_nul(name, sizeof name)));
     if (l_type_ == REG_SZ || l_type_ == REG_BINARY || l_type_ == REG_DWORD)
       items.push_back(data_text(data, data_length));

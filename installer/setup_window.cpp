@@ -18,6 +18,7 @@ constexpr Twips kLabel1Rect{30, 120, 4605, 315};
 constexpr int kDropDownListPixels = 120;  // room for the list below the edit field
 constexpr int kLabelFontPoints = 12;
 constexpr wchar_t kCaption[] = L"Setup";
+constexpr wchar_t k列表框Text[] = L"Combo1";
 constexpr wchar_t kLabel1Text[] = L"正在安装'Varrow加密软件'！请等待";
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 
@@ -77,8 +78,10 @@ void 安装窗口::create_controls() {
   // Hidden until a list method fills it.
   RECT combo = to_pixels(k列表框Rect, dpi);
   combo.bottom += kDropDownListPixels;
-  create_child(hwnd_, instance_, L"COMBOBOX", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP, combo,
-               k列表框Id, L"Combo1");
+  HWND list = create_child(hwnd_, instance_, L"COMBOBOX", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP,
+                           combo, k列表框Id, nullptr);
+  // A combo box ignores the creation text; its edit field takes it this way.
+  SetWindowTextW(list, k列表框Text);
   HWND label =
       create_child(hwnd_, instance_, L"STATIC", SS_LEFT | WS_VISIBLE, to_pixels(kLabel1Rect, dpi), kLabel1Id,
                    kLabel1Text);

@@ -138,6 +138,25 @@ TEST(GetValue, MissingValueOnANewObjectReportsNotFoundAndLeavesTheTextAlone) {
   EXPECT_EQ(r.getvalue(kMachine, scratch.path() + L"\\missing", L"", value), ERROR_FILE_NOT_FOUND);
 }
 
+// The probe of a missing value reports no type: the object keeps the one it
+// read last, tries that read, and keeps the key for closekey.
+TEST(GetValue, MissingValueAfterATextReadFailsInTheTextReadAndKeepsTheKey) {
+  ScratchKey scratch;
+  set_text(scratch.path(), L"v", REG_SZ, L"COM1");
+  注册表类 r;
+  std::wstring value;
+  ASSERT_EQ(r.getvalue(kMachine, scratch.path(), L"v", value), ERROR_SUCCESS);
+  value = L"unchanged";
+  EXPECT_EQ(r.getvalue(kMachine, scratch.path(), L"missing", value), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(value, L"unchanged");
+  EXPECT_EQ(r.l_type(), static_cast<DWORD>(REG_SZ));
+  const HKEY kept = r.h_key();
+  ASSERT_NE(kept, nullptr);
+  EXPECT_TRUE(handle_is_open(kept));
+  EXPECT_EQ(r.closekey(0), ERROR_SUCCESS);
+  EXPECT_FALSE(handle_is_open(kept));
+}
+
 TEST(GetValue, TextWrittenWithoutTerminatingZeroReadsBackExactly) {
   ScratchKey scratch;
   long lbuffer = 0;
@@ -187,6 +206,7 @@ TEST(EnumValueNames, AValueOver256BytesEndsTheList) {
   注册表类 r;
   const std::vector<std::wstring> expected = {L"a", with_nul(L"first")};
   EXPECT_EQ(r.enumvaluenames(kMachine, scratch.path()), expected);
+  EXPECT_EQ(r.l_type(), static_cast<DWORD>(REG_BINARY)) << "the type of the value that did not fit";
 }
 
 TEST(Delete, DeleteKeyReportsTheStatusAndRemovesOnlyTheNamedKey) {

@@ -151,6 +151,19 @@ TEST_F(SetupRun, AHiddenOrSystemLibraryIsNotSeenSoTheInstallerCopiesOverIt) {
   }
 }
 
+// The program folder of a drive root keeps its separator, so the source path
+// holds two in a row; the library is already there, so only the tool is needed.
+TEST_F(SetupRun, FromTheRootOfADriveTheToolIsStillCopied) {
+  RestoredFile root_setup(L"C:\\varrow-root-setup.exe");
+  RestoredFile root_tool(L"C:\\Varrowcrypt.EXE");
+  write_bytes(root_setup.path(), read_bytes(setup_));
+  write_bytes(root_tool.path(), tool_bytes_);
+  write_bytes(system_library_.path(), "system library");
+  setup_ = root_setup.path();
+  expect_completion(run());
+  EXPECT_EQ(read_bytes(installed_tool_.path()), tool_bytes_);
+}
+
 TEST_F(SetupRun, ASecondRunRemovesTheVerbAndCopiesAgain) {
   expect_completion(run());
   DeleteFileW(installed_tool_.path().c_str());
