@@ -47,6 +47,15 @@ static_assert(sizeof(USBD_PIPE_INFORMATION) == 20, "pipe information");
 static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 80, "get-descriptor URB");
 static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 60, "select-configuration URB");
 
+// The descriptor copies lie byte-packed, one directly after the other.
+#define KX_FOLLOWS(field, previous, size) \
+  (__builtin_offsetof(KxDeviceExtension, field) == __builtin_offsetof(KxDeviceExtension, previous) + (size))
+static_assert(KX_FOLLOWS(ConfigDescriptor, DeviceDescriptor, 18), "configuration copy after the device copy");
+static_assert(KX_FOLLOWS(InterfaceDescriptor, ConfigDescriptor, 9), "interface copy after the configuration copy");
+static_assert(KX_FOLLOWS(EndpointDescriptors, InterfaceDescriptor, 9), "endpoint copies after the interface copy");
+static_assert(KX_FOLLOWS(NumberOfEndpoints, EndpointDescriptors, 4 * 7), "endpoint count after the endpoint copies");
+#undef KX_FOLLOWS
+
 inline PKxDeviceExtension KxExtension(PDEVICE_OBJECT DeviceObject) {
   return (PKxDeviceExtension)DeviceObject->DeviceExtension;
 }

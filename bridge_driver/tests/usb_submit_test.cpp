@@ -100,6 +100,18 @@ TEST_F(SubmitTest, AsynchronousRequestAllocatesAPacketSizedForTheLowerStack) {
   IoFreeIrp(sent);
 }
 
+TEST_F(SubmitTest, AsynchronousRequestWithAContextNamingNoPacketAllocatesOne) {
+  PVOID context[2] = {&descriptor, nullptr};
+  PIRP sent = nullptr;
+  EXPECT_EQ(KxCallUSBD(fdo(*bridge), deviceDescriptorUrb(), FALSE, recordCompletion, context, &sent), STATUS_SUCCESS);
+  ASSERT_NE(sent, nullptr);
+  EXPECT_EQ(sent->StackCount, bridge->pdo()->StackSize);
+  EXPECT_EQ(seen.irp, sent);
+  EXPECT_EQ(seen.context, context);
+  EXPECT_EQ(bridge->requests().back().ioControlCode, ULONG(IOCTL_INTERNAL_USB_SUBMIT_URB));
+  IoFreeIrp(sent);
+}
+
 TEST_F(SubmitTest, AsynchronousRequestUsesThePacketNamedByTheContext) {
   auto &p = sim::platform();
   // The caller's own request, as it stands in the caller's dispatch routine.

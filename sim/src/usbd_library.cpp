@@ -38,9 +38,11 @@ static const ULONG kUsbdTag = 'U' | ('S' << 8) | ('B' << 16) | (ULONG('D') << 24
 extern "C" PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR configuration, PUSHORT size) {
   auto &p = sim::platform();
   auto interfaces = sim::parseConfigSet(reinterpret_cast<const uint8_t *>(configuration), configuration->wTotalLength);
-  interfaces.erase(std::remove_if(interfaces.begin(), interfaces.end(),
-                                  [](const sim::InterfaceModel &i) { return i.descriptor.bAlternateSetting != 0; }),
-                   interfaces.end());
+  // The library describes the first interface only, in its alternate setting 0.
+  auto first = std::find_if(interfaces.begin(), interfaces.end(),
+                            [](const sim::InterfaceModel &i) { return i.descriptor.bAlternateSetting == 0; });
+  if (first != interfaces.end()) interfaces = {*first};
+  else interfaces.clear();
   const size_t interfaceHead = sizeof(USBD_INTERFACE_INFORMATION) - sizeof(USBD_PIPE_INFORMATION);
   size_t bytes = sizeof(_URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
   for (auto &i : interfaces) bytes += interfaceHead + i.endpoints.size() * sizeof(USBD_PIPE_INFORMATION);

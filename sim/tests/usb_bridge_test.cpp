@@ -44,6 +44,29 @@ TEST_F(BridgeTest, ConfigurationRequestDescribesEveryPipeWithTheDefaultTransferS
   ExFreePool(urb);
 }
 
+TEST_F(BridgeTest, ConfigurationRequestDescribesOnlyTheFirstInterface) {
+  sim::UsbBridge &bridge = pnp.plug(BridgeSetup::standard());
+  auto set = bridge.setup().configSet;
+  // An alternate setting of interface 0, then interface 1, each with one endpoint.
+  const uint8_t more[] = {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 1, 1, 0xFF, 0, 0, 0,
+                          7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x83, 3, 8, 0, 10,
+                          9, USB_INTERFACE_DESCRIPTOR_TYPE, 1, 0, 1, 0xFF, 0, 0, 0,
+                          7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x84, 2, 64, 0, 0};
+  set.insert(set.end(), more, more + sizeof more);
+  set[2] = uint8_t(set.size());
+  set[4] = 2;
+  USHORT size = 0;
+  PURB urb = USBD_CreateConfigurationRequest(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data()), &size);
+  ASSERT_NE(urb, nullptr);
+  EXPECT_EQ(size, 24 + 16 + 2 * 20);
+  EXPECT_EQ(urb->UrbSelectConfiguration.Interface.InterfaceNumber, 0);
+  EXPECT_EQ(urb->UrbSelectConfiguration.Interface.NumberOfPipes, 2u);
+  EXPECT_EQ(submit(bridge, urb), STATUS_SUCCESS);
+  EXPECT_EQ(bridge.pipeCount(), 2u);
+  EXPECT_EQ(urb->UrbSelectConfiguration.Interface.Pipes[1].EndpointAddress, 0x02);
+  ExFreePool(urb);
+}
+
 TEST_F(BridgeTest, SelectionHandsOutPipeHandlesAndKeepsTheDriversTransferSizes) {
   sim::UsbBridge &bridge = pnp.plug(BridgeSetup::standard());
   auto set = bridge.setup().configSet;

@@ -149,8 +149,10 @@ bool Scenario::plug(std::istream &words) {
   return true;
 }
 
+// Windows removes a device whose start failed; every other request goes alone.
 bool Scenario::pnpRequest(const std::string &verb, sim::UsbBridge &bridge) {
-  last_ = pnp_.send(bridge, kPnpVerbs.at(verb));
+  UCHAR minor = kPnpVerbs.at(verb);
+  last_ = minor == IRP_MN_START_DEVICE ? pnp_.start(bridge) : pnp_.send(bridge, minor);
   return true;
 }
 

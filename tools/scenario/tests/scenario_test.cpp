@@ -51,6 +51,16 @@ TEST(ScenarioTest, FailedExpectationNamesTheLineAndBothStatuses) {
   EXPECT_EQ(scenario.error(), "line 5: expected STATUS_SUCCESS, got STATUS_UNSUCCESSFUL");
 }
 
+TEST(ScenarioTest, FailedStartIsFollowedByTheRemovalWindowsSends) {
+  Scenario scenario;
+  ASSERT_TRUE(runScript(scenario, "plug a\nadd a\nfail-next-usb a\nstart a\nexpect STATUS_UNSUCCESSFUL\n"))
+      << scenario.error();
+  auto &p = sim::platform();
+  EXPECT_TRUE(p.trace.contains("pnp", "<- IRP_MN_REMOVE_DEVICE: STATUS_SUCCESS"));
+  EXPECT_EQ(p.bridges.front()->pdo()->AttachedDevice, nullptr);
+  EXPECT_TRUE(p.verifier.violations().empty());
+}
+
 TEST(ScenarioTest, FailNextAllocHitsTheNextAllocation) {
   Scenario scenario;
   EXPECT_TRUE(runScript(scenario, "plug a\nfail-next-alloc\nadd a\n")) << scenario.error();
