@@ -28,8 +28,12 @@ std::string statusName(NTSTATUS status) {
     case STATUS_CANCELLED: return "STATUS_CANCELLED";
     case STATUS_DEVICE_CONFIGURATION_ERROR: return "STATUS_DEVICE_CONFIGURATION_ERROR";
   }
+  return hexCode(static_cast<unsigned long>(status));
+}
+
+std::string hexCode(unsigned long code) {
   char text[16];
-  snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(status));
+  snprintf(text, sizeof text, "0x%08lX", code);
   return text;
 }
 

@@ -27,9 +27,7 @@ std::string usbdName(USBD_STATUS usbd) {
     case USBD_STATUS_INVALID_PARAMETER: return "USBD_STATUS_INVALID_PARAMETER";
     case USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR: return "USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR";
   }
-  char text[16];
-  snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(usbd));
-  return text;
+  return hexCode(static_cast<unsigned long>(usbd));
 }
 
 std::string functionName(USHORT function) {

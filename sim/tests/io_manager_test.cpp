@@ -8,28 +8,6 @@ namespace {
 
 using sim::platform;
 
-class VerifierTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    platform().reset();
-    driver = platform().newDriver();
-    lower = platform().newDriver();
-    top = platform().newDevice(driver, 0, FILE_DEVICE_UNKNOWN);
-    bottom = platform().newDevice(lower, 0, FILE_DEVICE_UNKNOWN);
-    ASSERT_EQ(IoAttachDeviceToDeviceStack(top, bottom), bottom);
-  }
-  void TearDown() override { platform().reset(); }
-
-  bool found(const std::string &fragment) {
-    for (auto &v : platform().verifier.violations())
-      if (v.find(fragment) != std::string::npos) return true;
-    return false;
-  }
-
-  PDRIVER_OBJECT driver, lower;
-  PDEVICE_OBJECT top, bottom;
-};
-
 NTSTATUS completeSuccess(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_SUCCESS;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -67,6 +45,41 @@ PIRP requestFor(PDEVICE_OBJECT device) {
   return irp;
 }
 
+class VerifierTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform().reset();
+    driver = platform().newDriver();
+    lower = platform().newDriver();
+    top = platform().newDevice(driver, 0, FILE_DEVICE_UNKNOWN);
+    bottom = platform().newDevice(lower, 0, FILE_DEVICE_UNKNOWN);
+    ASSERT_EQ(IoAttachDeviceToDeviceStack(top, bottom), bottom);
+  }
+  void TearDown() override { platform().reset(); }
+
+  bool found(const std::string &fragment) {
+    for (auto &v : platform().verifier.violations())
+      if (v.find(fragment) != std::string::npos) return true;
+    return false;
+  }
+
+  // The upper driver passes a create down with the given completion routine;
+  // the lower one pends it and completes it later.
+  template <auto Routine>
+  PIRP passDownToAPendingLowerDriver() {
+    driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT device, PIRP irp) {
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, Routine, nullptr, TRUE, TRUE, TRUE);
+      return IofCallDriver(platform().attachedTo[device], irp);
+    };
+    lower->MajorFunction[IRP_MJ_CREATE] = pendAndCompleteLater;
+    return requestFor(top);
+  }
+
+  PDRIVER_OBJECT driver, lower;
+  PDEVICE_OBJECT top, bottom;
+};
+
 TEST_F(VerifierTest, RequestCompletedTwiceIsReported) {
   lower->MajorFunction[IRP_MJ_CREATE] = completeTwice;
   PIRP irp = requestFor(bottom);
@@ -75,26 +88,14 @@ TEST_F(VerifierTest, RequestCompletedTwiceIsReported) {
 }
 
 TEST_F(VerifierTest, CompletionRoutineThatDropsThePendingMarkIsReported) {
-  driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT device, PIRP irp) {
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, forgetPending, nullptr, TRUE, TRUE, TRUE);
-    return IofCallDriver(platform().attachedTo[device], irp);
-  };
-  lower->MajorFunction[IRP_MJ_CREATE] = pendAndCompleteLater;
-  PIRP irp = requestFor(top);
+  PIRP irp = passDownToAPendingLowerDriver<forgetPending>();
   EXPECT_EQ(IofCallDriver(top, irp), STATUS_PENDING);
   platform().runAllPendingWork();
   EXPECT_TRUE(found("without IoMarkIrpPending"));
 }
 
 TEST_F(VerifierTest, CompletionRoutineThatPropagatesPendingIsClean) {
-  driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT device, PIRP irp) {
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, propagatePending, nullptr, TRUE, TRUE, TRUE);
-    return IofCallDriver(platform().attachedTo[device], irp);
-  };
-  lower->MajorFunction[IRP_MJ_CREATE] = pendAndCompleteLater;
-  PIRP irp = requestFor(top);
+  PIRP irp = passDownToAPendingLowerDriver<propagatePending>();
   EXPECT_EQ(IofCallDriver(top, irp), STATUS_PENDING);
   platform().runAllPendingWork();
   EXPECT_EQ(platform().irps[irp].state, sim::IrpState::Completed);

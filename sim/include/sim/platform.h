@@ -18,6 +18,8 @@
 namespace sim {
 
 std::string statusName(NTSTATUS status);
+// A 32-bit code as eight hexadecimal digits, for codes without a name.
+std::string hexCode(unsigned long code);
 std::string narrow(const UNICODE_STRING *name);
 std::string tagName(ULONG tag);
 
