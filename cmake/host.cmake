@@ -1,10 +1,16 @@
-# The host build: driver sources on the simulated kernel, with the target's
-# 32-bit data model.
-add_compile_options(-m32 -Wall -Wextra)
-add_link_options(-m32)
-if(VARROW_SANITIZE)
+# The host build: driver sources on the simulated kernel, native 64-bit. The
+# simulator declares the kernel's types with Windows' LLP64 meaning, so the
+# driver code is the same here as in the target builds.
+add_compile_options(-Wall -Wextra)
+set(VARROW_SANITIZE "" CACHE STRING "empty, address (with undefined) or thread")
+if(VARROW_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=address,undefined)
+elseif(VARROW_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT VARROW_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "VARROW_SANITIZE is '${VARROW_SANITIZE}': use address, thread or leave it empty")
 endif()
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
