@@ -1,4 +1,4 @@
-# Cross build for 32-bit Windows with the posix-thread mingw-w64 compilers
+# Cross build for 32-bit Windows, the shipped build, with the posix-thread mingw-w64 compilers
 # (GoogleTest needs std::mutex, which the win32 thread model lacks).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)

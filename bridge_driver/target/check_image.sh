@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
-# check_image.sh HARLEN_SYS
-# A kernel-mode image: native subsystem, imports from kernel-mode modules only
+# check_image.sh HARLEN_SYS TRIPLET
+# A kernel-mode image for TRIPLET's machine (i686-w64-mingw32 or
+# x86_64-w64-mingw32): native subsystem, imports from kernel-mode modules only
 # (ntoskrnl.exe and USBD.SYS, HAL where needed), version 2.5.0.0 with its strings.
 set -euo pipefail
 image=$1
-headers=$(i686-w64-mingw32-objdump -p "$image")
+triplet=$2
+headers=$("$triplet-objdump" -p "$image")
 fail() { echo "harlen.sys: $*" >&2; exit 1; }
 
+case $triplet in
+  i686-*) format=pei-i386 ;;
+  x86_64-*) format=pei-x86-64 ;;
+  *) fail "unknown target $triplet" ;;
+esac
+grep -Eq "file format $format\$" <<<"$headers" || fail "is not a $format image"
 grep -Eq '^Subsystem[[:space:]]+00000001' <<<"$headers" || fail "subsystem is not native"
 mapfile -t dlls < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
 echo "imports: ${dlls[*]}"
