@@ -16,6 +16,10 @@
 
 typedef ULONG DEVNODE;
 
+// A select-configuration URB that names no configuration deconfigures: the
+// header and an interface record without pipes.
+#define KX_DECONFIGURE_URB_LENGTH (sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_PIPE_INFORMATION))
+
 typedef struct _KxDeviceExtension {
   PDEVICE_OBJECT LowerDeviceObject;
   WCHAR NameDigit;
@@ -43,9 +47,28 @@ static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor");
 static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9, "configuration descriptor");
 static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == 9, "interface descriptor");
 static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7, "endpoint descriptor");
+#if defined(_WIN32) && !defined(_WIN64)
+// The shipped 32-bit driver, against the DDK's declarations.
 static_assert(sizeof(USBD_PIPE_INFORMATION) == 20, "pipe information");
 static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 80, "get-descriptor URB");
 static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 60, "select-configuration URB");
+static_assert(KX_DECONFIGURE_URB_LENGTH == 40, "deconfiguration URB");
+#else
+// The 64-bit driver against the DDK's declarations, and the host build against
+// the simulator's: both must give the sizes 64-bit Windows publishes (or, in a
+// 32-bit host build, the 32-bit ones).
+#define KX_PUBLISHED(size32, size64) (sizeof(void *) == 8 ? (size64) : (size32))
+static_assert(sizeof(USBD_PIPE_INFORMATION) == KX_PUBLISHED(20, 24), "pipe information");
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == KX_PUBLISHED(80, 136), "get-descriptor URB");
+static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == KX_PUBLISHED(60, 88), "select-configuration URB");
+static_assert(KX_DECONFIGURE_URB_LENGTH == KX_PUBLISHED(40, 64), "deconfiguration URB");
+#undef KX_PUBLISHED
+#endif
+// The pipe record ends the URB, with no padding after it: its size less one
+// pipe is where the interface record's pipes begin.
+static_assert(KX_DECONFIGURE_URB_LENGTH == __builtin_offsetof(struct _URB_SELECT_CONFIGURATION, Interface) +
+                                               __builtin_offsetof(USBD_INTERFACE_INFORMATION, Pipes),
+              "deconfiguration URB is the header and a record without pipes");
 
 // The descriptor copies lie byte-packed, one directly after the other.
 #define KX_FOLLOWS(field, previous, size) \

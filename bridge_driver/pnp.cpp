@@ -123,8 +123,7 @@ extern "C" NTSTATUS KxStopDevice(PDEVICE_OBJECT DeviceObject) {
   if (!extension->DeviceRemoved) {
     struct _URB_SELECT_CONFIGURATION urb;
     RtlZeroMemory(&urb, sizeof(urb));
-    // The header and an interface record without pipes: 40 bytes.
-    urb.Hdr.Length = (USHORT)(sizeof(urb) - sizeof(USBD_PIPE_INFORMATION));
+    urb.Hdr.Length = (USHORT)KX_DECONFIGURE_URB_LENGTH;
     urb.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb.ConfigurationDescriptor = NULL;
     status = KxCallUSBD(DeviceObject, &urb, TRUE, NULL, NULL, NULL);

@@ -40,7 +40,7 @@ TEST_F(ConfigurationTest, StartSendsTheFourRequestsOfAConfiguration) {
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(urbs[i].function, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
-    EXPECT_EQ(urbs[i].length, 80);
+    EXPECT_EQ(urbs[i].length, published::kDescriptorUrb);
     EXPECT_EQ(urbs[i].descriptorType, types[i]);
     EXPECT_EQ(urbs[i].descriptorIndex, 0);
     EXPECT_EQ(urbs[i].languageId, 0);
@@ -50,7 +50,8 @@ TEST_F(ConfigurationTest, StartSendsTheFourRequestsOfAConfiguration) {
   }
   const sim::UrbRecord &select = urbs[3];
   EXPECT_EQ(select.function, URB_FUNCTION_SELECT_CONFIGURATION);
-  EXPECT_EQ(select.length, 24 + 16 + 3 * 20) << "the size the URB builder reported";
+  EXPECT_EQ(select.length, published::kSelectConfigurationHead + 3 * published::kPipeInformation)
+      << "the size the URB builder reported";
   ASSERT_EQ(select.pipesAsSent.size(), 3u);
   EXPECT_EQ(select.pipesAsSent[0].MaximumTransferSize, 0x20000u);
   EXPECT_EQ(select.pipesAsSent[1].MaximumTransferSize, 0x20000u);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "harlen.h"
+#include "published_sizes.h"
 #include "sim/sim.h"
 
 class DriverTest : public ::testing::Test {

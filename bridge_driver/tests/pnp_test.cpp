@@ -143,7 +143,7 @@ TEST_F(PnpTest, StopDeconfiguresWithTheShortSelectConfiguration) {
   EXPECT_EQ(pnp.stop(bridge), STATUS_SUCCESS);
   const sim::UrbRecord &last = bridge.urbs().back();
   EXPECT_EQ(last.function, URB_FUNCTION_SELECT_CONFIGURATION);
-  EXPECT_EQ(last.length, 40);
+  EXPECT_EQ(last.length, published::kSelectConfigurationHead);
   EXPECT_TRUE(last.nullConfiguration);
   EXPECT_FALSE(bridge.configured());
   EXPECT_TRUE(busSaw(bridge, IRP_MN_STOP_DEVICE));

@@ -28,6 +28,7 @@ bool mayBlock(const char *routine, PLARGE_INTEGER timeout) {
 }  // namespace
 
 extern "C" VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+  platform().abandonedEvents.erase(event);
   event->Header.Type = static_cast<UCHAR>(type);
   event->Header.SignalState = state ? 1 : 0;
   platform().trace.add("ke", type == NotificationEvent ? "KeInitializeEvent(notification)"
@@ -35,6 +36,10 @@ extern "C" VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state
 }
 
 extern "C" LONG KeSetEvent(PRKEVENT event, LONG, BOOLEAN) {
+  if (platform().abandonedEvents.count(event)) {
+    platform().trace.add("ke", "KeSetEvent on the event of a hung wait: left alone");
+    return 0;
+  }
   LONG previous = event->Header.SignalState;
   event->Header.SignalState = 1;
   platform().trace.add("ke", "KeSetEvent");
@@ -50,7 +55,10 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPR
   while (!event->Header.SignalState && p.runOnePendingWork()) {
   }
   if (!event->Header.SignalState) {
-    if (timeout == nullptr) p.verifier.violation("KeWaitForSingleObject on an event that nothing will signal: hang");
+    if (timeout == nullptr) {
+      p.verifier.violation("KeWaitForSingleObject on an event that nothing will signal: hang");
+      p.abandonedEvents.insert(event);
+    }
     return STATUS_TIMEOUT;
   }
   if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;

@@ -1,6 +1,7 @@
 // The I/O manager: device objects and their names, symbolic links, device
 // stacks, and IRPs travelling down (IofCallDriver) and back up
 // (IofCompleteRequest with completion routines).
+#include <cinttypes>
 #include <cstdlib>
 
 #include "sim/platform.h"
@@ -167,7 +168,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device,
                                               PIO_STATUS_BLOCK iosb) {
   auto &p = platform();
   char text[96];
-  snprintf(text, sizeof text, "IoBuildDeviceIoControlRequest(0x%08lX, %s)", static_cast<unsigned long>(code),
+  snprintf(text, sizeof text, "IoBuildDeviceIoControlRequest(0x%08" PRIX32 ", %s)", code,
            internal ? "internal" : "external");
   if (p.faults.allocationFails("IoBuildDeviceIoControlRequest")) {
     p.trace.add("io", std::string(text) + " -> NULL");

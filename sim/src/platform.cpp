@@ -37,6 +37,7 @@ void Platform::reset() {
   drivers.clear();
   driverExtensions.clear();
   pendingWork.clear();
+  abandonedEvents.clear();
   trace.clear();
   verifier.clear();
   faults = Faults();

@@ -6,7 +6,7 @@
 
 using sim::platform;
 
-extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE, size_t bytes, ULONG tag) {
+extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T bytes, ULONG tag) {
   auto &p = platform();
   if (p.faults.allocationFails("ExAllocatePoolWithTag")) {
     p.trace.add("pool", "ExAllocatePoolWithTag(" + std::to_string(bytes) + ", " + sim::tagName(tag) + ") -> NULL");

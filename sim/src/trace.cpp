@@ -1,5 +1,6 @@
 // The recorded trace, the verifier's findings, allocation failure injection
 // and the names that make both readable.
+#include <cinttypes>
 #include <cstdio>
 
 #include "sim/platform.h"
@@ -28,12 +29,12 @@ std::string statusName(NTSTATUS status) {
     case STATUS_CANCELLED: return "STATUS_CANCELLED";
     case STATUS_DEVICE_CONFIGURATION_ERROR: return "STATUS_DEVICE_CONFIGURATION_ERROR";
   }
-  return hexCode(static_cast<unsigned long>(status));
+  return hexCode(static_cast<ULONG>(status));
 }
 
-std::string hexCode(unsigned long code) {
+std::string hexCode(ULONG code) {
   char text[16];
-  snprintf(text, sizeof text, "0x%08lX", code);
+  snprintf(text, sizeof text, "0x%08" PRIX32, code);
   return text;
 }
 

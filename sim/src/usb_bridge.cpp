@@ -27,7 +27,7 @@ std::string usbdName(USBD_STATUS usbd) {
     case USBD_STATUS_INVALID_PARAMETER: return "USBD_STATUS_INVALID_PARAMETER";
     case USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR: return "USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR";
   }
-  return hexCode(static_cast<unsigned long>(usbd));
+  return hexCode(static_cast<ULONG>(usbd));
 }
 
 std::string functionName(USHORT function) {

@@ -129,6 +129,19 @@ TEST_F(VerifierTest, WaitThatNothingCanEndIsReportedAsAHang) {
   EXPECT_TRUE(found("hang"));
 }
 
+TEST_F(VerifierTest, EventOfAHungWaitIsLeftAloneUntilInitializedAgain) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  // The waiter has returned; its frame, and the event in it, may be gone.
+  EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+  EXPECT_EQ(event.Header.SignalState, 0);
+  EXPECT_TRUE(platform().trace.contains("ke", "left alone"));
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(event.Header.SignalState, 1);
+}
+
 TEST_F(VerifierTest, DelayAdvancesTheVirtualClockAndLetsPendingWorkRun) {
   bool ran = false;
   platform().pendingWork.push_back([&] { ran = platform().irql == DISPATCH_LEVEL; });

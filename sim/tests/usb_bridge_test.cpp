@@ -2,10 +2,14 @@
 // driver would use them.
 #include <gtest/gtest.h>
 
+#include "published_sizes.h"
 #include "sim/sim.h"
 
 namespace {
 
+using published::kInterfaceInformationHead;
+using published::kPipeInformation;
+using published::kSelectConfigurationHead;
 using sim::BridgeSetup;
 using sim::platform;
 
@@ -34,11 +38,11 @@ TEST_F(BridgeTest, ConfigurationRequestDescribesEveryPipeWithTheDefaultTransferS
   USHORT size = 0;
   PURB urb = USBD_CreateConfigurationRequest(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data()), &size);
   ASSERT_NE(urb, nullptr);
-  EXPECT_EQ(size, 24 + 16 + 3 * 20);
+  EXPECT_EQ(size, kSelectConfigurationHead + 3 * kPipeInformation);
   EXPECT_EQ(urb->UrbHeader.Length, size);
   EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data()));
   EXPECT_EQ(urb->UrbSelectConfiguration.Interface.NumberOfPipes, 3u);
-  EXPECT_EQ(urb->UrbSelectConfiguration.Interface.Length, 16 + 3 * 20);
+  EXPECT_EQ(urb->UrbSelectConfiguration.Interface.Length, kInterfaceInformationHead + 3 * kPipeInformation);
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(urb->UrbSelectConfiguration.Interface.Pipes[i].MaximumTransferSize, ULONG(USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE));
   ExFreePool(urb);
@@ -58,7 +62,7 @@ TEST_F(BridgeTest, ConfigurationRequestDescribesOnlyTheFirstInterface) {
   USHORT size = 0;
   PURB urb = USBD_CreateConfigurationRequest(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data()), &size);
   ASSERT_NE(urb, nullptr);
-  EXPECT_EQ(size, 24 + 16 + 2 * 20);
+  EXPECT_EQ(size, kSelectConfigurationHead + 2 * kPipeInformation);
   EXPECT_EQ(urb->UrbSelectConfiguration.Interface.InterfaceNumber, 0);
   EXPECT_EQ(urb->UrbSelectConfiguration.Interface.NumberOfPipes, 2u);
   EXPECT_EQ(submit(bridge, urb), STATUS_SUCCESS);
@@ -104,8 +108,9 @@ TEST_F(BridgeTest, DescriptorReadIsCutToTheBufferAndToTheSet) {
   EXPECT_EQ(request.TransferBufferLength, 8u);
   EXPECT_EQ(bridge.urbs().back().status, STATUS_SUCCESS);
 
-  request.Hdr.Length = 72;
-  EXPECT_EQ(submit(bridge, &request), STATUS_INVALID_PARAMETER) << "a get-descriptor URB is 80 bytes";
+  request.Hdr.Length = published::kDescriptorUrb - 8;
+  EXPECT_EQ(submit(bridge, &request), STATUS_INVALID_PARAMETER)
+      << "a get-descriptor URB is " << published::kDescriptorUrb << " bytes";
 }
 
 TEST_F(BridgeTest, InjectedStallFailsOnlyThatRequest) {

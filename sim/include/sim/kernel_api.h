@@ -1,10 +1,14 @@
 // The NT kernel as the driver sees it in the host build: the types, constants
-// and routines of the published kernel interface that the driver uses, with the
-// layouts they have on 32-bit Windows (the host build is compiled with -m32).
+// and routines of the published kernel interface that the driver uses. The
+// types keep Windows' LLP64 meaning whatever the host's own data model (ULONG
+// is 32 bits, ULONG_PTR as wide as a pointer), so the structures have the
+// layouts Windows gives them at this pointer width: 32-bit Windows' in a
+// 32-bit build, 64-bit Windows' in a 64-bit one.
 // The simulator implements the routines; see sim/src.
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 #include <string.h>
 
 #define NTAPI
@@ -18,12 +22,15 @@
 typedef void VOID, *PVOID;
 typedef char CHAR, CCHAR;
 typedef unsigned char UCHAR, *PUCHAR, BOOLEAN, KIRQL, KPROCESSOR_MODE;
-typedef short SHORT, CSHORT;
-typedef unsigned short USHORT, *PUSHORT;
-typedef long LONG, *PLONG;
-typedef unsigned long ULONG, *PULONG;
-typedef long long LONGLONG;
-typedef unsigned long ULONG_PTR;
+typedef int16_t SHORT, CSHORT;
+typedef uint16_t USHORT, *PUSHORT;
+typedef int32_t LONG, *PLONG;
+typedef uint32_t ULONG, *PULONG;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef intptr_t LONG_PTR, *PLONG_PTR;
+typedef uintptr_t ULONG_PTR, *PULONG_PTR;
+typedef ULONG_PTR SIZE_T;
 typedef char16_t WCHAR, *PWSTR;
 typedef const char16_t *PCWSTR;
 typedef LONG NTSTATUS;
@@ -53,6 +60,10 @@ typedef union _LARGE_INTEGER { LONGLONG QuadPart; } LARGE_INTEGER, *PLARGE_INTEG
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
 #define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
+
+// Aligns a member as a pointer is aligned, as the DDK does on 64-bit Windows:
+// the parameter union's members then keep Windows' places at both widths.
+#define POINTER_ALIGNMENT alignas(sizeof(PVOID))
 
 #define PASSIVE_LEVEL 0
 #define APC_LEVEL 1
@@ -171,18 +182,38 @@ typedef struct _DEVICE_OBJECT {
 #define SL_INVOKE_ON_SUCCESS 0x40
 #define SL_INVOKE_ON_ERROR 0x80
 
-// The parameter union keeps the 32-bit layout: Others.Argument1 shares its
-// place with DeviceIoControl.OutputBufferLength, Argument4 with
-// Type3InputBuffer, as callers of internal device controls rely on.
+// The parameter union has Windows' layout at either width: each ULONG after
+// the first takes a pointer's room, so Others.Argument1 shares its place with
+// DeviceIoControl.OutputBufferLength, Argument3 with IoControlCode and
+// Argument4 with Type3InputBuffer, as callers of internal device controls rely on.
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
   UCHAR Flags;
   UCHAR Control;
   union {
-    struct { ULONG OutputBufferLength; ULONG InputBufferLength; ULONG IoControlCode; PVOID Type3InputBuffer; } DeviceIoControl;
-    struct { ULONG Length; ULONG Key; LARGE_INTEGER ByteOffset; } Read;
-    struct { ULONG Length; ULONG Key; LARGE_INTEGER ByteOffset; } Write;
+    struct {
+      ULONG OutputBufferLength;
+      POINTER_ALIGNMENT ULONG InputBufferLength;
+      POINTER_ALIGNMENT ULONG IoControlCode;
+      PVOID Type3InputBuffer;
+    } DeviceIoControl;
+    struct {
+      ULONG Length;
+      POINTER_ALIGNMENT ULONG Key;
+#if UINTPTR_MAX > 0xFFFFFFFFu
+      ULONG Flags;
+#endif
+      LARGE_INTEGER ByteOffset;
+    } Read;
+    struct {
+      ULONG Length;
+      POINTER_ALIGNMENT ULONG Key;
+#if UINTPTR_MAX > 0xFFFFFFFFu
+      ULONG Flags;
+#endif
+      LARGE_INTEGER ByteOffset;
+    } Write;
     struct { PVOID Argument1; PVOID Argument2; PVOID Argument3; PVOID Argument4; } Others;
   } Parameters;
   PDEVICE_OBJECT DeviceObject;
@@ -210,7 +241,7 @@ typedef struct _IRP {
 } IRP, *PIRP;
 
 extern "C" {
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag);
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 VOID ExFreePool(PVOID P);
 

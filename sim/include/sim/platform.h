@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,7 @@ namespace sim {
 
 std::string statusName(NTSTATUS status);
 // A 32-bit code as eight hexadecimal digits, for codes without a name.
-std::string hexCode(unsigned long code);
+std::string hexCode(ULONG code);
 std::string narrow(const UNICODE_STRING *name);
 std::string tagName(ULONG tag);
 
@@ -104,6 +105,12 @@ class Platform {
   std::deque<std::function<void()>> pendingWork;
   bool runOnePendingWork();
   void runAllPendingWork();
+
+  // Events of waits reported as hangs. On Windows the waiter never returns and
+  // its event stays; here the wait returns, and the event (often in the
+  // waiter's stack frame) may be gone: it is not touched again until it is
+  // initialized anew.
+  std::set<PRKEVENT> abandonedEvents;
 
   std::map<void *, PoolBlock> pool;
   std::map<PIRP, IrpInfo> irps;

@@ -1,6 +1,7 @@
 // The USB bus interface as the driver sees it in the host build: descriptors,
 // URBs, internal device-control codes and the USB driver interface library,
-// with the 32-bit Windows layouts (a get-descriptor URB is 80 bytes).
+// with Windows' layouts at this pointer width (a get-descriptor URB is 80
+// bytes on 32-bit Windows, 136 on 64-bit).
 #pragma once
 
 #include "sim/kernel_api.h"
