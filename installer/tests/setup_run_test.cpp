@@ -84,7 +84,7 @@ class SetupRun : public ::testing::Test {
     Outcome outcome;
     outcome.box = app.wait_for_message_box();
     outcome.visible_windows = app.visible_windows().size();
-    HWND window = FindWindowW(kSetupWindowClass, nullptr);
+    HWND window = app.window_of_class();
     outcome.window_minimized_unseen = window && IsIconic(window) && !IsWindowVisible(window);
     if (outcome.box) app.press_ok(*outcome.box);
     outcome.second_box = app.wait_for_message_box(500);

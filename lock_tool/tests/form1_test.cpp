@@ -27,7 +27,23 @@ HWND find_control(HWND top, int id) {
   return search.found;
 }
 
-HWND form_window() { return FindWindowW(L"VarrowcryptForm1", kFormCaption); }
+// This process's form only: a window test may show the real program's form,
+// with the same class and caption, at the same time.
+BOOL CALLBACK match_own_form(HWND h, LPARAM param) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(h, &pid);
+  wchar_t name[32] = {};
+  GetClassNameW(h, name, 32);
+  if (pid != GetCurrentProcessId() || std::wstring(name) != L"VarrowcryptForm1") return TRUE;
+  *reinterpret_cast<HWND*>(param) = h;
+  return FALSE;
+}
+
+HWND form_window() {
+  HWND found = nullptr;
+  EnumWindows(match_own_form, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
 
 }  // namespace
 

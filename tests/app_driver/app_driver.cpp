@@ -93,6 +93,12 @@ bool AppRun::running() const {
   return process_.hProcess && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
 }
 
+HWND AppRun::window_of_class() const {
+  for (HWND h : top_level_windows(process_.dwProcessId))
+    if (class_of(h) == window_class_) return h;
+  return nullptr;
+}
+
 HWND AppRun::find_main_window() const {
   for (HWND h : top_level_windows(process_.dwProcessId))
     if (class_of(h) == window_class_ && IsWindowVisible(h)) return h;

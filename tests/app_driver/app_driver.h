@@ -55,6 +55,8 @@ class AppRun {
   std::vector<int> tab_order_from(int id, int count) const;
   // Visible top-level windows of the program (window and message boxes).
   std::vector<HWND> visible_windows() const;
+  // The program's top-level window of the class given at the start, shown or not.
+  HWND window_of_class() const;
 
  private:
   HWND find_main_window() const;
