@@ -2,6 +2,7 @@
 // and the colour Label4 is drawn in.
 #include <gtest/gtest.h>
 
+#include "app_driver.h"
 #include "form1.h"
 #include "form_ids.h"
 #include "test_support.h"
@@ -29,21 +30,7 @@ HWND find_control(HWND top, int id) {
 
 // This process's form only: a window test may show the real program's form,
 // with the same class and caption, at the same time.
-BOOL CALLBACK match_own_form(HWND h, LPARAM param) {
-  DWORD pid = 0;
-  GetWindowThreadProcessId(h, &pid);
-  wchar_t name[32] = {};
-  GetClassNameW(h, name, 32);
-  if (pid != GetCurrentProcessId() || std::wstring(name) != L"VarrowcryptForm1") return TRUE;
-  *reinterpret_cast<HWND*>(param) = h;
-  return FALSE;
-}
-
-HWND form_window() {
-  HWND found = nullptr;
-  EnumWindows(match_own_form, reinterpret_cast<LPARAM>(&found));
-  return found;
-}
+HWND form_window() { return app_driver::top_level_window(GetCurrentProcessId(), L"VarrowcryptForm1"); }
 
 }  // namespace
 

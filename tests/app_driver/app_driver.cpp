@@ -68,6 +68,12 @@ MessageBox read_message_box(HWND box) {
   return info;
 }
 
+HWND top_level_window(DWORD pid, const std::wstring& window_class) {
+  for (HWND h : top_level_windows(pid))
+    if (class_of(h) == window_class) return h;
+  return nullptr;
+}
+
 AppRun::AppRun(const std::wstring& exe, const std::wstring& argument, const std::wstring& window_class)
     : window_class_(window_class) {
   std::wstring command = L"\"" + exe + L"\"";
@@ -91,12 +97,6 @@ AppRun::~AppRun() {
 
 bool AppRun::running() const {
   return process_.hProcess && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
-}
-
-HWND AppRun::window_of_class() const {
-  for (HWND h : top_level_windows(process_.dwProcessId))
-    if (class_of(h) == window_class_) return h;
-  return nullptr;
 }
 
 HWND AppRun::find_main_window() const {

@@ -21,6 +21,9 @@ struct MessageBox {
 // Reads a message box of any process: its text, title, buttons and icon.
 MessageBox read_message_box(HWND box);
 
+// A process's top-level window of a window class, shown or not; nullptr if none.
+HWND top_level_window(DWORD pid, const std::wstring& window_class);
+
 enum class Shown { kWindow, kMessageBox, kExited, kNothing };
 
 class AppRun {
@@ -56,7 +59,7 @@ class AppRun {
   // Visible top-level windows of the program (window and message boxes).
   std::vector<HWND> visible_windows() const;
   // The program's top-level window of the class given at the start, shown or not.
-  HWND window_of_class() const;
+  HWND window_of_class() const { return top_level_window(process_.dwProcessId, window_class_); }
 
  private:
   HWND find_main_window() const;

@@ -8,35 +8,20 @@
 
 namespace {
 
-struct BoxSearch {
-  DWORD pid;
-  HWND found;
-};
-
-BOOL CALLBACK find_box(HWND h, LPARAM param) {
-  auto* search = reinterpret_cast<BoxSearch*>(param);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(h, &pid);
-  wchar_t name[16] = {};
-  GetClassNameW(h, name, 16);
-  if (pid == search->pid && std::wstring(name) == L"#32770" && IsWindowVisible(h)) search->found = h;
-  return search->found ? FALSE : TRUE;
-}
-
 // Shows a box from another thread, reads it, and closes it.
 app_driver::MessageBox show_and_read(UINT style) {
   std::thread shower([style] { MessageBoxW(nullptr, L"正文 text", L"标题", style); });
-  BoxSearch search{GetCurrentProcessId(), nullptr};
-  for (int i = 0; i < 500 && !search.found; ++i) {
+  HWND found = nullptr;
+  for (int i = 0; i < 500 && !(found && IsWindowVisible(found)); ++i) {
     Sleep(10);
-    EnumWindows(find_box, reinterpret_cast<LPARAM>(&search));
+    found = app_driver::top_level_window(GetCurrentProcessId(), L"#32770");
   }
   app_driver::MessageBox box;
-  if (search.found) {
+  if (found) {
     Sleep(50);
-    box = app_driver::read_message_box(search.found);
-    PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    box = app_driver::read_message_box(found);
+    PostMessageW(found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    PostMessageW(found, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
   }
   shower.join();
   return box;
