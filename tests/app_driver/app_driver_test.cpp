@@ -8,21 +8,26 @@
 
 namespace {
 
-// Shows a box from another thread, reads it, and closes it.
+// Shows a box from another thread, reads it, and closes it. A box that never
+// turns up fails the test instead of leaving it waiting on the box forever.
 app_driver::MessageBox show_and_read(UINT style) {
   std::thread shower([style] { MessageBoxW(nullptr, L"正文 text", L"标题", style); });
   HWND found = nullptr;
-  for (int i = 0; i < 500 && !(found && IsWindowVisible(found)); ++i) {
+  // A fresh prefix's first start, beside another test, can take seconds.
+  for (int i = 0; i < 3000 && !(found && IsWindowVisible(found)); ++i) {
     Sleep(10);
     found = app_driver::top_level_window(GetCurrentProcessId(), L"#32770");
   }
   app_driver::MessageBox box;
-  if (found) {
-    Sleep(50);
-    box = app_driver::read_message_box(found);
-    PostMessageW(found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    PostMessageW(found, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+  if (!found) {
+    ADD_FAILURE() << "no message box appeared within 30 s";
+    shower.detach();  // the box goes with the process
+    return box;
   }
+  Sleep(50);
+  box = app_driver::read_message_box(found);
+  PostMessageW(found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  PostMessageW(found, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
   shower.join();
   return box;
 }
