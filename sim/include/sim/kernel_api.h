@@ -21,7 +21,7 @@
 
 typedef void VOID, *PVOID;
 typedef char CHAR, CCHAR;
-typedef unsigned char UCHAR, *PUCHAR, BOOLEAN, KIRQL, KPROCESSOR_MODE;
+typedef unsigned char UCHAR, *PUCHAR, BOOLEAN, KIRQL, *PKIRQL, KPROCESSOR_MODE;
 typedef int16_t SHORT, CSHORT;
 typedef uint16_t USHORT, *PUSHORT;
 typedef int32_t LONG, *PLONG;
@@ -36,6 +36,7 @@ typedef const char16_t *PCWSTR;
 typedef LONG NTSTATUS;
 typedef ULONG DEVICE_TYPE;
 typedef union _LARGE_INTEGER { LONGLONG QuadPart; } LARGE_INTEGER, *PLARGE_INTEGER;
+typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 
 // Wide literals: 16-bit characters on both builds.
 #define KX_WIDE(s) u##s
@@ -121,6 +122,8 @@ typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
 typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT *DriverObject, PUNICODE_STRING RegistryPath);
 typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp, PVOID Context);
 typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
+typedef VOID DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_CANCEL *PDRIVER_CANCEL;
 
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CLOSE 0x02
@@ -142,6 +145,20 @@ typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
 #define IRP_MN_CANCEL_STOP_DEVICE 0x06
 #define IRP_MN_QUERY_CAPABILITIES 0x09
 #define IRP_MN_SURPRISE_REMOVAL 0x17
+
+// A memory descriptor list for direct I/O: the caller's locked buffer.
+struct _MDL {
+  struct _MDL *Next;
+  CSHORT Size;
+  CSHORT MdlFlags;
+  PVOID Process;
+  PVOID MappedSystemVa;
+  PVOID StartVa;
+  ULONG ByteCount;
+  ULONG ByteOffset;
+};
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 
 typedef struct _DRIVER_EXTENSION {
   struct _DRIVER_OBJECT *DriverObject;
@@ -234,6 +251,8 @@ typedef struct _IRP {
   CHAR StackCount;
   CHAR CurrentLocation;
   BOOLEAN Cancel;
+  KIRQL CancelIrql;
+  PDRIVER_CANCEL CancelRoutine;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
   PVOID UserBuffer;
@@ -270,7 +289,35 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                                PLARGE_INTEGER Timeout);
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 KIRQL KeGetCurrentIrql(void);
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+
+BOOLEAN IoCancelIrp(PIRP Irp);
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+VOID IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID IoReleaseCancelSpinLock(KIRQL Irql);
+
+PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
 }
+
+// Interlocked operations are processor instructions, not kernel calls.
+inline LONG InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return Comparand;
+}
+
+// The published rule: an MDL already mapped, or describing non-paged pool,
+// has its system address; any other is mapped now.
+#define MmGetSystemAddressForMdl(Mdl)                                                          \
+  (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) ? (Mdl)->MappedSystemVa \
+                                                                              : MmMapLockedPages((Mdl), KernelMode))
 
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest

@@ -112,7 +112,18 @@ typedef struct _USBD_INTERFACE_INFORMATION {
 } USBD_INTERFACE_INFORMATION, *PUSBD_INTERFACE_INFORMATION;
 
 #define URB_FUNCTION_SELECT_CONFIGURATION 0x0000
+#define URB_FUNCTION_ABORT_PIPE 0x0002
+#define URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER 0x0009
 #define URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE 0x000B
+#define URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT 0x0012
+#define URB_FUNCTION_VENDOR_DEVICE 0x0017
+#define URB_FUNCTION_CLASS_DEVICE 0x001A
+#define URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL 0x001E
+#define URB_FUNCTION_RESET_PIPE URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL
+
+#define USBD_TRANSFER_DIRECTION_IN 0x00000001
+#define USBD_SHORT_TRANSFER_OK 0x00000002
+#define USB_FEATURE_ENDPOINT_STALL 0x0000
 
 struct _URB_HEADER {
   USHORT Length;
@@ -149,10 +160,62 @@ struct _URB_CONTROL_DESCRIPTOR_REQUEST {
   USHORT Reserved2;
 };
 
+struct _URB_PIPE_REQUEST {
+  struct _URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG Reserved;
+};
+
+struct _URB_BULK_OR_INTERRUPT_TRANSFER {
+  struct _URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  union _URB *UrbLink;
+  struct _URB_HCD_AREA hca;
+};
+
+struct _URB_CONTROL_FEATURE_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved2;
+  ULONG Reserved3;
+  PVOID Reserved4;
+  PMDL Reserved5;
+  union _URB *UrbLink;
+  struct _URB_HCD_AREA hca;
+  USHORT Reserved0;
+  USHORT FeatureSelector;
+  USHORT Index;
+  USHORT Reserved1;
+};
+
+struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  union _URB *UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR RequestTypeReservedBits;
+  UCHAR Request;
+  USHORT Value;
+  USHORT Index;
+  USHORT Reserved1;
+};
+
 typedef union _URB {
   struct _URB_HEADER UrbHeader;
   struct _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
+  struct _URB_PIPE_REQUEST UrbPipeRequest;
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
   struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
+  struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
+  struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
 } URB, *PURB;
 
 #define IOCTL_INTERNAL_USB_SUBMIT_URB 0x00220003
