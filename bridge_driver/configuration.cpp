@@ -116,11 +116,11 @@ extern "C" NTSTATUS ConfigDeviceWithFirstInterface(PDEVICE_OBJECT DeviceObject) 
 
 extern "C" NTSTATUS KxStartDevice(PDEVICE_OBJECT DeviceObject) {
   PKxDeviceExtension extension = KxExtension(DeviceObject);
-  if (extension->DeviceRemoved) return STATUS_DELETE_PENDING;
+  if (KxIsRemoved(extension)) return STATUS_DELETE_PENDING;
   NTSTATUS status = KxGetDeviceDescriptor(DeviceObject);
   if (NT_SUCCESS(status)) {
-    extension->HoldIoRequests = FALSE;
-    extension->DeviceStarted = TRUE;
+    KxSetStateFlag(extension, &extension->HoldIoRequests, FALSE);
+    KxSetStateFlag(extension, &extension->DeviceStarted, TRUE);
     status = ConfigDeviceWithFirstInterface(DeviceObject);
   }
   return status;

@@ -6,6 +6,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   (void)RegistryPath;
   DriverObject->MajorFunction[IRP_MJ_CREATE] = KxCreate;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = KxClose;
+  DriverObject->MajorFunction[IRP_MJ_READ] = KxRead;
+  DriverObject->MajorFunction[IRP_MJ_WRITE] = KxWrite;
   DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = KxInternalDevControl;
   DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = KxSystemCtrl;
   DriverObject->MajorFunction[IRP_MJ_PNP] = KxPnpPower;
@@ -30,12 +32,14 @@ extern "C" NTSTATUS NTAPI KxSystemCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PKxDeviceExtension extension = KxExtension(DeviceObject);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;
-  if (extension->DeviceRemoved) {
+  if (!KxAcquireIo(extension)) {
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
   }
   IoCopyCurrentIrpStackLocationToNext(Irp);
-  return IoCallDriver(extension->LowerDeviceObject, Irp);
+  NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, Irp);
+  KxReleaseIo(extension);
+  return status;
 }
 
 // The driver serves no internal request of its own: all go down the stack.
@@ -53,4 +57,46 @@ extern "C" VOID ClearCountersNflags(PDEVICE_OBJECT DeviceObject) {
   extension->HoldIoRequests = FALSE;
   extension->DeviceStarted = FALSE;
   extension->TransferContext = NULL;
+  KeInitializeSpinLock(&extension->TransferLock);
+  extension->TransferUsers = 0;
+  extension->IoCount = 1;
+  KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
+  extension->SurpriseRemoved = FALSE;
+}
+
+extern "C" VOID KxSetStateFlag(PKxDeviceExtension DeviceExtension, BOOLEAN *Flag, BOOLEAN Value) {
+  KIRQL irql;
+  KeAcquireSpinLock(&DeviceExtension->TransferLock, &irql);
+  *Flag = Value;
+  KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
+}
+
+extern "C" BOOLEAN KxIsRemoved(PKxDeviceExtension DeviceExtension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&DeviceExtension->TransferLock, &irql);
+  BOOLEAN removed = DeviceExtension->DeviceRemoved;
+  KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
+  return removed;
+}
+
+// Win98 has no remove-lock routines; a count and an event do the same.
+// Refused once removal has begun: the device below may be going away.
+extern "C" BOOLEAN KxAcquireIo(PKxDeviceExtension DeviceExtension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&DeviceExtension->TransferLock, &irql);
+  BOOLEAN removed = DeviceExtension->DeviceRemoved;
+  if (!removed) InterlockedIncrement(&DeviceExtension->IoCount);
+  KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
+  return !removed;
+}
+
+extern "C" VOID KxReleaseIo(PKxDeviceExtension DeviceExtension) {
+  if (InterlockedDecrement(&DeviceExtension->IoCount) == 0) KeSetEvent(&DeviceExtension->RemoveEvent, 0, FALSE);
+}
+
+// At removal, after DeviceRemoved is set: drops the device's own reference and
+// waits until every request that got in has let go.
+extern "C" VOID KxReleaseIoAndWait(PKxDeviceExtension DeviceExtension) {
+  KxReleaseIo(DeviceExtension);
+  KeWaitForSingleObject(&DeviceExtension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
 }

@@ -40,7 +40,41 @@ typedef struct _KxDeviceExtension {
   SYSTEM_POWER_STATE CurrentSystemPowerState;
   DEVICE_POWER_STATE CurrentDevicePowerState;
   DEVNODE ChildDevNode;
+  // Appended after the fields above, whose order stays as it was.
+  // TransferLock guards the state flags, the busy mark and everything the
+  // transfer table's users share: the submission loop, the chunk completions
+  // and the cancel walk.
+  KSPIN_LOCK TransferLock;
+  SHORT TransferChunks;      // the table's size; TransferCount drops to 0 on a cancel
+  LONG TransferUsers;        // submission loop and cancel walks reading the table
+  NTSTATUS TransferStatus;   // the status the caller's request ends with
+  ULONG_PTR TransferBytes;   // the information it ends with
+  NTSTATUS TransferFailure;  // a chunk never submitted: reported over any success
+  // Requests using the device; the device's own reference is dropped at removal,
+  // which then waits for RemoveEvent before deleting the device object.
+  LONG IoCount;
+  KEVENT RemoveEvent;
+  BOOLEAN SurpriseRemoved;
 } KxDeviceExtension, *PKxDeviceExtension;
+
+// One chunk of a read or write; the table holds N of these, then N URBs.
+typedef struct _KxTransferEntry {
+  PURB Urb;  // non-null while the chunk is outstanding
+  PIRP Irp;
+  ULONG Length;
+  PDEVICE_OBJECT DeviceObject;
+} KxTransferEntry, *PKxTransferEntry;
+
+// TransferCount and PendingTransfers are 16-bit signed.
+#define KX_MAX_CHUNKS 32767
+#define KX_NO_PIPE 0xFF
+#define KX_DIRECTION_IN 0x80
+#define KX_DIRECTION_OUT 0x00
+
+// Abort selectors: one bulk pipe, or the whole transfer in flight.
+#define KX_SELECT_IN 1
+#define KX_SELECT_OUT 2
+#define KX_SELECT_TRANSFER 3
 
 // The platform's published layouts that the driver fills in.
 static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor");
@@ -93,6 +127,32 @@ NTSTATUS NTAPI KxSystemCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI KxInternalDevControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 BOOLEAN KxCanAcceptIoRequests(PKxDeviceExtension DeviceExtension);
 VOID ClearCountersNflags(PDEVICE_OBJECT DeviceObject);
+// The flags change under TransferLock, so a request that passed the gate
+// under the lock is seen by the cancellation that follows a change.
+VOID KxSetStateFlag(PKxDeviceExtension DeviceExtension, BOOLEAN *Flag, BOOLEAN Value);
+BOOLEAN KxIsRemoved(PKxDeviceExtension DeviceExtension);
+// The remove lock: a request that touches the device or the device below holds it.
+BOOLEAN KxAcquireIo(PKxDeviceExtension DeviceExtension);
+VOID KxReleaseIo(PKxDeviceExtension DeviceExtension);
+VOID KxReleaseIoAndWait(PKxDeviceExtension DeviceExtension);
+
+// Bulk reads and writes (read_write.cpp).
+NTSTATUS NTAPI KxRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI KxWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS KxReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, USBD_PIPE_TYPE PipeType, UCHAR Direction);
+UCHAR GetIndexFromPipeType(PKxDeviceExtension DeviceExtension, USBD_PIPE_TYPE PipeType, UCHAR Direction);
+NTSTATUS NTAPI KxCompleteReadWriteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+BOOLEAN KxTransferInFlight(PKxDeviceExtension DeviceExtension);
+VOID KxCancelPendingIo(PDEVICE_OBJECT DeviceObject);
+
+// Cancellation and pipe recovery (recovery.cpp).
+NTSTATUS KxCallAbortPipe(PDEVICE_OBJECT DeviceObject, ULONG Selector);
+VOID KxCancelReadWriteIrp(PDEVICE_OBJECT DeviceObject);
+VOID AbortResetBulkPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_TYPE PipeType, UCHAR Direction);
+NTSTATUS KxAbortPipeSelected(PDEVICE_OBJECT DeviceObject, UCHAR Index);
+NTSTATUS KxResetPipeSelected(PDEVICE_OBJECT DeviceObject, UCHAR Index);
+NTSTATUS KxClearStall(PDEVICE_OBJECT DeviceObject, ULONG Endpoint);
+NTSTATUS KxResetDevice(PDEVICE_OBJECT DeviceObject);
 
 // USB request submission (usb_submit.cpp).
 NTSTATUS KxCallUSBD(PDEVICE_OBJECT DeviceObject, PVOID Argument, BOOLEAN Synchronous,
@@ -113,6 +173,7 @@ NTSTATUS NTAPI KxPnpAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
 NTSTATUS NTAPI KxPnpPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS KxStopDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS KxRemoveDevice(PDEVICE_OBJECT DeviceObject);
+VOID KxSurpriseRemoval(PDEVICE_OBJECT DeviceObject);
 NTSTATUS DetachDeviceObject(PDEVICE_OBJECT DeviceObject, PKxDeviceExtension DeviceExtension);
 
 }  // extern "C"

@@ -84,20 +84,22 @@ extern "C" NTSTATUS NTAPI KxPnpPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
-      extension->HoldIoRequests = TRUE;
+      KxSetStateFlag(extension, &extension->HoldIoRequests, TRUE);
       KxForwardAndWait(lower, Irp);
       return KxCompleteWith(Irp, KxStartDevice(DeviceObject));
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
       if (!extension->DeviceStarted) return KxSkipDown(lower, Irp);
-      extension->HoldIoRequests = TRUE;
+      // Held first, so that no new read or write slips in after the cancel.
+      KxSetStateFlag(extension, &extension->HoldIoRequests, TRUE);
+      KxCallAbortPipe(DeviceObject, KX_SELECT_TRANSFER);
       return KxCopyDown(lower, Irp);
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
       if (!extension->DeviceStarted) return KxSkipDown(lower, Irp);
-      extension->HoldIoRequests = FALSE;
+      KxSetStateFlag(extension, &extension->HoldIoRequests, FALSE);
       return KxCopyDown(lower, Irp);
 
     case IRP_MN_STOP_DEVICE:
@@ -106,8 +108,11 @@ extern "C" NTSTATUS NTAPI KxPnpPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       return KxCopyDown(lower, Irp);
 
     case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
       KxRemoveDevice(DeviceObject);
+      return KxCopyDown(lower, Irp);
+
+    case IRP_MN_SURPRISE_REMOVAL:
+      KxSurpriseRemoval(DeviceObject);
       return KxCopyDown(lower, Irp);
 
     default:
@@ -119,8 +124,9 @@ extern "C" NTSTATUS KxStopDevice(PDEVICE_OBJECT DeviceObject) {
   PKxDeviceExtension extension = KxExtension(DeviceObject);
   NTSTATUS status = STATUS_SUCCESS;
   if (!extension->DeviceStarted) return STATUS_SUCCESS;
+  KxCallAbortPipe(DeviceObject, KX_SELECT_TRANSFER);
   // A removed bridge is gone from the bus: nothing to deconfigure.
-  if (!extension->DeviceRemoved) {
+  if (!KxIsRemoved(extension)) {
     struct _URB_SELECT_CONFIGURATION urb;
     RtlZeroMemory(&urb, sizeof(urb));
     urb.Hdr.Length = (USHORT)KX_DECONFIGURE_URB_LENGTH;
@@ -128,24 +134,40 @@ extern "C" NTSTATUS KxStopDevice(PDEVICE_OBJECT DeviceObject) {
     urb.ConfigurationDescriptor = NULL;
     status = KxCallUSBD(DeviceObject, &urb, TRUE, NULL, NULL, NULL);
   }
-  extension->HoldIoRequests = FALSE;
-  extension->DeviceStarted = FALSE;
+  KxSetStateFlag(extension, &extension->HoldIoRequests, FALSE);
+  KxSetStateFlag(extension, &extension->DeviceStarted, FALSE);
   return status;
+}
+
+static VOID KxDeleteLink(PKxDeviceExtension DeviceExtension) {
+  WCHAR linkBuffer[] = KX_WIDE("\\DosDevices\\Harlen0");
+  UNICODE_STRING linkName;
+  KxNameWithDigit(&linkName, linkBuffer, DeviceExtension->NameDigit);
+  IoDeleteSymbolicLink(&linkName);
+}
+
+// The bridge is gone: its I/O ends and nobody can open it any more, but the
+// device object stays attached until the removal that follows.
+extern "C" VOID KxSurpriseRemoval(PDEVICE_OBJECT DeviceObject) {
+  PKxDeviceExtension extension = KxExtension(DeviceObject);
+  KxSetStateFlag(extension, &extension->DeviceRemoved, TRUE);
+  KxStopDevice(DeviceObject);
+  KxDeleteLink(extension);
+  extension->SurpriseRemoved = TRUE;
 }
 
 extern "C" NTSTATUS KxRemoveDevice(PDEVICE_OBJECT DeviceObject) {
   PKxDeviceExtension extension = KxExtension(DeviceObject);
-  extension->DeviceRemoved = TRUE;
+  KxSetStateFlag(extension, &extension->DeviceRemoved, TRUE);
   KxStopDevice(DeviceObject);
+  // No request may still be using the device when it is deleted.
+  KxReleaseIoAndWait(extension);
   return DetachDeviceObject(DeviceObject, extension);
 }
 
 extern "C" NTSTATUS DetachDeviceObject(PDEVICE_OBJECT DeviceObject, PKxDeviceExtension DeviceExtension) {
-  WCHAR linkBuffer[] = KX_WIDE("\\DosDevices\\Harlen0");
-  UNICODE_STRING linkName;
-  KxNameWithDigit(&linkName, linkBuffer, DeviceExtension->NameDigit);
   IoDetachDevice(DeviceExtension->LowerDeviceObject);
-  IoDeleteSymbolicLink(&linkName);
+  if (!DeviceExtension->SurpriseRemoved) KxDeleteLink(DeviceExtension);
   IoDeleteDevice(DeviceObject);
   return STATUS_SUCCESS;
 }
