@@ -12,7 +12,7 @@ class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::platform().reset();
-    ASSERT_EQ(pnp.loadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(pnp.loadDriver(DriverEntry, KX_POOL_TAG), STATUS_SUCCESS);
   }
 
   void TearDown() override {

@@ -1,6 +1,7 @@
 // The I/O manager: device objects and their names, symbolic links, device
 // stacks, and IRPs travelling down (IofCallDriver) and back up
 // (IofCompleteRequest with completion routines).
+#include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
 
@@ -58,7 +59,63 @@ void finishCompletion(PIRP irp, sim::IrpInfo &info) {
   }
 }
 
+// The innermost dispatch call still holding the IRP (at the given stack
+// location, when one is given), or -1.
+int heldBy(unsigned irpId, CHAR location = 0) {
+  auto &calls = platform().dispatchCalls;
+  for (int i = static_cast<int>(calls.size()) - 1; i >= 0; --i)
+    if (calls[i].irpId == irpId && !calls[i].completed && (location == 0 || calls[i].location == location)) return i;
+  return -1;
+}
+
+// A driver above still holds the location the IRP arrives at only when it
+// skipped its own: a completion routine found there that the driver above did
+// not receive was set after the skip, over its caller's.
+void checkSkippedLocation(unsigned irpId, PIRP irp, const std::string &call) {
+  auto &p = platform();
+  int above = heldBy(irpId, irp->CurrentLocation);
+  if (above >= 0 && p.dispatchCalls[above].routineOnEntry != IoGetCurrentIrpStackLocation(irp)->CompletionRoutine)
+    p.verifier.violation(call + ": a completion routine set after IoSkipCurrentIrpStackLocation replaced the caller's");
+}
+
+// The status returned must agree with the pending mark. A routine passing on a
+// lower driver's STATUS_PENDING leaves the mark to completion, which checks it.
+void checkPendingMark(const sim::DispatchCall &done, NTSTATUS returned, const std::string &call) {
+  auto &p = platform();
+  if (returned == STATUS_PENDING && !done.markedPending && !done.passedDownPending)
+    p.verifier.violation(call + " returned STATUS_PENDING but never called IoMarkIrpPending");
+  if (returned != STATUS_PENDING && done.markedPending)
+    p.verifier.violation(call + " called IoMarkIrpPending but returned " + sim::statusName(returned));
+}
+
+// Completion has left a stack location: the driver that received it no longer holds the IRP.
+void releaseLocation(unsigned irpId, CHAR location) {
+  for (auto &call : platform().dispatchCalls)
+    if (call.irpId == irpId && call.location == location) call.completed = true;
+}
+
+// Completion routines run at DISPATCH_LEVEL, as Windows may run them even when
+// the lower driver completes in the caller's thread.
+NTSTATUS runCompletionRoutine(PIO_COMPLETION_ROUTINE routine, PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  auto &p = platform();
+  KIRQL saved = p.irql;
+  p.irql = std::max<KIRQL>(saved, DISPATCH_LEVEL);
+  NTSTATUS result = routine(device, irp, context);
+  p.irql = saved;
+  return result;
+}
+
 }  // namespace
+
+extern "C" VOID SimNoteIrpMarkedPending(PIRP irp) {
+  auto &p = platform();
+  auto it = p.irps.find(irp);
+  if (it == p.irps.end()) return;
+  // A skipped location is shared: the mark is the skipping driver's too.
+  for (auto &call : p.dispatchCalls)
+    if (call.irpId == it->second.id && call.location == irp->CurrentLocation && !call.completed)
+      call.markedPending = true;
+}
 
 extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
   size_t length = 0;
@@ -205,9 +262,19 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   irp->Tail.Overlay.CurrentStackLocation--;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   stack->DeviceObject = device;
-  p.trace.add("io", "IofCallDriver(" + p.deviceLabel(device) + ", " + p.irpLabel(irp) + " " +
-                        majorName(stack->MajorFunction) + ")");
-  return device->DriverObject->MajorFunction[stack->MajorFunction](device, irp);
+  const std::string call = p.deviceLabel(device) + ", " + p.irpLabel(irp) + " " + majorName(stack->MajorFunction);
+  p.trace.add("io", "IofCallDriver(" + call + ")");
+  const unsigned id = it->second.id;
+  checkSkippedLocation(id, irp, "IofCallDriver(" + call + ")");
+  int caller = heldBy(id);
+  p.dispatchCalls.push_back({id, irp->CurrentLocation, stack->CompletionRoutine});
+  NTSTATUS returned = device->DriverObject->MajorFunction[stack->MajorFunction](device, irp);
+  // The IRP, and even the device, may be gone now: only what was recorded is read.
+  sim::DispatchCall done = p.dispatchCalls.back();
+  p.dispatchCalls.pop_back();
+  checkPendingMark(done, returned, "dispatch routine (" + call + ")");
+  if (caller >= 0 && returned == STATUS_PENDING) p.dispatchCalls[caller].passedDownPending = true;
+  return returned;
 }
 
 extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
@@ -225,12 +292,14 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
     p.verifier.violation("IofCompleteRequest: " + p.irpLabel(irp) + " completed with STATUS_PENDING");
   p.trace.add("io", "IofCompleteRequest(" + p.irpLabel(irp) + ", " + sim::statusName(irp->IoStatus.Status) + ")");
   const std::string label = p.irpLabel(irp);
+  const unsigned id = it->second.id;
   while (irp->CurrentLocation <= irp->StackCount) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
     PVOID context = stack->Context;
     bool invoke = routine && invokes(stack->Control, irp->IoStatus.Status, irp->Cancel);
+    releaseLocation(id, irp->CurrentLocation);
     irp->CurrentLocation++;
     irp->Tail.Overlay.CurrentStackLocation++;
     bool above = irp->CurrentLocation <= irp->StackCount;
@@ -239,7 +308,8 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
       continue;
     }
     it->second.state = IrpState::Owned;
-    NTSTATUS result = routine(above ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr, irp, context);
+    NTSTATUS result =
+        runCompletionRoutine(routine, above ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr, irp, context);
     it = p.irps.find(irp);
     if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
     if (it == p.irps.end()) {

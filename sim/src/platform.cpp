@@ -28,6 +28,7 @@ void Platform::reset() {
   bridges.clear();
   for (PDEVICE_OBJECT device : std::vector<PDEVICE_OBJECT>(devices)) freeDevice(device);
   for (auto &entry : std::map<PIRP, IrpInfo>(irps)) freeIrp(entry.first);
+  dispatchCalls.clear();
   for (auto &entry : pool) free(entry.first);
   pool.clear();
   deviceNames.clear();
@@ -43,6 +44,7 @@ void Platform::reset() {
   faults = Faults();
   now = 0;
   irql = PASSIVE_LEVEL;
+  driverPoolTag = 0;
 }
 
 bool Platform::runOnePendingWork() {

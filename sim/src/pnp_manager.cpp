@@ -19,8 +19,9 @@ const char *pnpMinorName(UCHAR minor) {
   return "IRP_MN_(other)";
 }
 
-NTSTATUS PnpManager::loadDriver(DRIVER_INITIALIZE *entry) {
+NTSTATUS PnpManager::loadDriver(DRIVER_INITIALIZE *entry, ULONG poolTag) {
   auto &p = platform();
+  p.driverPoolTag = poolTag;
   driver_ = p.newDriver();
   static const WCHAR path[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\harlen";
   UNICODE_STRING registryPath;

@@ -1,22 +1,40 @@
-// Non-paged pool with tags. Fresh blocks are filled with a pattern, not
-// zeros, so that a caller that forgets to clear one is seen.
+// Non-paged pool with tags, held to the loaded driver's pool type and tag.
+// Fresh blocks are filled with a pattern, not zeros, so that a caller that
+// forgets to clear one is seen.
 #include <cstdlib>
 
 #include "sim/platform.h"
 
 using sim::platform;
 
-extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T bytes, ULONG tag) {
+namespace sim {
+
+PVOID allocatePool(SIZE_T bytes, ULONG tag) {
   auto &p = platform();
   if (p.faults.allocationFails("ExAllocatePoolWithTag")) {
-    p.trace.add("pool", "ExAllocatePoolWithTag(" + std::to_string(bytes) + ", " + sim::tagName(tag) + ") -> NULL");
+    p.trace.add("pool", "ExAllocatePoolWithTag(" + std::to_string(bytes) + ", " + tagName(tag) + ") -> NULL");
     return nullptr;
   }
   void *block = malloc(bytes ? bytes : 1);
   memset(block, 0xCD, bytes);
-  p.pool[block] = sim::PoolBlock{bytes, tag};
-  p.trace.add("pool", "ExAllocatePoolWithTag(" + std::to_string(bytes) + ", " + sim::tagName(tag) + ")");
+  p.pool[block] = PoolBlock{bytes, tag};
+  p.trace.add("pool", "ExAllocatePoolWithTag(" + std::to_string(bytes) + ", " + tagName(tag) + ")");
   return block;
+}
+
+}  // namespace sim
+
+// The driver's completion paths run at DISPATCH_LEVEL, where paged pool may
+// not be touched; and every block it takes carries its own tag.
+extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+  auto &p = platform();
+  if (type != NonPagedPool)
+    p.verifier.violation("ExAllocatePoolWithTag of pool type " + std::to_string(type) +
+                         " (only NonPagedPool is allowed)");
+  if (p.driverPoolTag && tag != p.driverPoolTag)
+    p.verifier.violation("ExAllocatePoolWithTag with tag " + sim::tagName(tag) + ", not the driver's " +
+                         sim::tagName(p.driverPoolTag));
+  return sim::allocatePool(bytes, tag);
 }
 
 static void freePool(PVOID block, ULONG tag, bool checkTag) {

@@ -49,7 +49,7 @@ extern "C" PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR co
   p.trace.add("usbd", "USBD_CreateConfigurationRequest(" + std::to_string(interfaces.size()) + " interfaces, " +
                           std::to_string(bytes) + " bytes)");
   if (interfaces.empty()) return nullptr;
-  auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, bytes, kUsbdTag));
+  auto urb = static_cast<PURB>(sim::allocatePool(bytes, kUsbdTag));
   if (urb == nullptr) return nullptr;
   memset(urb, 0, bytes);
   urb->UrbHeader.Length = static_cast<USHORT>(bytes);

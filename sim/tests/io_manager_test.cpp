@@ -39,6 +39,60 @@ NTSTATUS propagatePending(PDEVICE_OBJECT, PIRP irp, PVOID) {
   return STATUS_SUCCESS;
 }
 
+// Returns STATUS_PENDING with no mark; completes later.
+NTSTATUS pendUnmarked(PDEVICE_OBJECT, PIRP irp) {
+  platform().pendingWork.push_back([irp] {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+  });
+  return STATUS_PENDING;
+}
+
+// Marks, then completes at once: a built request is freed before the routine returns.
+template <NTSTATUS Returned>
+NTSTATUS markAndCompleteInline(PDEVICE_OBJECT, PIRP irp) {
+  IoMarkIrpPending(irp);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return Returned;
+}
+
+// Passes the request down with this completion routine (none when null).
+template <bool Skip, PIO_COMPLETION_ROUTINE Routine>
+NTSTATUS passDown(PDEVICE_OBJECT device, PIRP irp) {
+  // After a skip, a routine set lands in the caller's location.
+  if (Skip)
+    IoSkipCurrentIrpStackLocation(irp);
+  else
+    IoCopyCurrentIrpStackLocationToNext(irp);
+  if constexpr (Routine != nullptr) IoSetCompletionRoutine(irp, Routine, nullptr, TRUE, TRUE, TRUE);
+  return IofCallDriver(platform().attachedTo[device], irp);
+}
+
+// Tags as they read in memory: "Own ", "Othr".
+const ULONG kOwnTag = 'O' | ('w' << 8) | ('n' << 16) | (ULONG(' ') << 24);
+const ULONG kOtherTag = 'O' | ('t' << 8) | ('h' << 16) | (ULONG('r') << 24);
+
+template <POOL_TYPE Type, ULONG Tag>
+NTSTATUS allocateAndComplete(PDEVICE_OBJECT device, PIRP irp) {
+  ExFreePoolWithTag(ExAllocatePoolWithTag(Type, 8, Tag), Tag);
+  return completeSuccess(device, irp);
+}
+
+// The USB library's block carries the library's tag, not the driver's.
+NTSTATUS configurationRequestAndComplete(PDEVICE_OBJECT device, PIRP irp) {
+  auto set = sim::BridgeSetup::configSetWith({{0x81, 2}});
+  USHORT size = 0;
+  ExFreePool(USBD_CreateConfigurationRequest(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data()), &size));
+  return completeSuccess(device, irp);
+}
+
+NTSTATUS delayInCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  LARGE_INTEGER millisecond{-10000};
+  KeDelayExecutionThread(KernelMode, FALSE, &millisecond);
+  return propagatePending(device, irp, context);
+}
+
 PIRP requestFor(PDEVICE_OBJECT device) {
   PIRP irp = platform().newIrp(device->StackSize, sim::IrpOrigin::Manager);
   IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
@@ -196,5 +250,52 @@ TEST_F(VerifierTest, DeletingAnAttachedDeviceIsReported) {
   IoDeleteDevice(top);
   EXPECT_TRUE(found("still attached"));
 }
+
+// An internal request built for the upper driver of a driver loaded with its
+// own pool tag, passed down the two-driver stack: each broken rule next to the
+// same path kept correctly.
+struct StandIn {
+  const char *name;
+  PDRIVER_DISPATCH upper, lower;
+  const char *violation;  // null: the path is clean
+};
+
+class StandInTest : public VerifierTest, public ::testing::WithParamInterface<StandIn> {};
+
+TEST_P(StandInTest, BrokenRuleIsReportedAndTheCorrectTwinIsClean) {
+  sim::PnpManager pnp;
+  auto entry = +[](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; };
+  ASSERT_EQ(pnp.loadDriver(entry, kOwnTag), STATUS_SUCCESS);
+  driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = GetParam().upper;
+  lower->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = GetParam().lower;
+  PIRP irp = IoBuildDeviceIoControlRequest(0x220003, top, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr);
+  IofCallDriver(top, irp);
+  platform().runAllPendingWork();
+  EXPECT_TRUE(platform().irps.empty()) << "the built request was completed and freed";
+  EXPECT_EQ(platform().irql, PASSIVE_LEVEL) << "completion routines leave the IRQL as they found it";
+  if (GetParam().violation)
+    EXPECT_TRUE(found(GetParam().violation)) << platform().trace.render();
+  else
+    EXPECT_TRUE(platform().verifier.violations().empty()) << platform().verifier.violations().front();
+}
+
+const StandIn kStandIns[] = {
+    {"PendingUnmarked", passDown<false, nullptr>, pendUnmarked, "STATUS_PENDING but never called IoMarkIrpPending"},
+    {"PendingMarked", passDown<false, nullptr>, pendAndCompleteLater, nullptr},
+    {"MarkedThenSuccessReturned", passDown<false, nullptr>, markAndCompleteInline<STATUS_SUCCESS>,
+     "called IoMarkIrpPending but returned STATUS_SUCCESS"},
+    {"MarkedThenPendingReturned", passDown<false, nullptr>, markAndCompleteInline<STATUS_PENDING>, nullptr},
+    {"RoutineSetAfterSkip", passDown<true, propagatePending>, completeSuccess, "after IoSkipCurrentIrpStackLocation"},
+    {"SkipWithoutRoutine", passDown<true, nullptr>, pendAndCompleteLater, nullptr},
+    {"RoutineDelaysOnInlineCompletion", passDown<false, delayInCompletion>, completeSuccess,
+     "KeDelayExecutionThread at IRQL 2"},
+    {"RoutineWithoutDelayOnInlineCompletion", passDown<false, propagatePending>, completeSuccess, nullptr},
+    {"PagedPool", passDown<false, nullptr>, allocateAndComplete<PagedPool, kOwnTag>, "pool type 1"},
+    {"OtherTag", passDown<false, nullptr>, allocateAndComplete<NonPagedPool, kOtherTag>, "not the driver's"},
+    {"NonPagedPoolOwnTag", passDown<false, nullptr>, allocateAndComplete<NonPagedPool, kOwnTag>, nullptr},
+    {"UsbLibraryTag", passDown<false, nullptr>, configurationRequestAndComplete, nullptr},
+};
+INSTANTIATE_TEST_SUITE_P(Rules, StandInTest, ::testing::ValuesIn(kStandIns),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

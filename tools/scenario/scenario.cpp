@@ -59,7 +59,7 @@ bool parseBytes(const std::string &text, std::vector<uint8_t> &bytes) {
 
 Scenario::Scenario() {
   sim::platform().reset();
-  last_ = pnp_.loadDriver(DriverEntry);
+  last_ = pnp_.loadDriver(DriverEntry, KX_POOL_TAG);
 }
 
 Scenario::~Scenario() { sim::platform().reset(); }

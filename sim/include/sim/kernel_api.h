@@ -350,4 +350,11 @@ inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVO
   if (OnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
 }
 
-inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+// The simulator's side of IoMarkIrpPending: notes which dispatch call marked
+// the request, for the verifier's pending rule.
+extern "C" VOID SimNoteIrpMarkedPending(PIRP Irp);
+
+inline VOID IoMarkIrpPending(PIRP Irp) {
+  IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+  SimNoteIrpMarkedPending(Irp);
+}

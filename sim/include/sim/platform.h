@@ -80,10 +80,25 @@ struct IrpInfo {
   IrpState state = IrpState::Owned;
 };
 
+// A dispatch routine at work, innermost last. The IRP is known by its id: it
+// may be completed and freed before the routine returns.
+struct DispatchCall {
+  unsigned irpId;
+  CHAR location;                          // the stack location the driver received
+  PIO_COMPLETION_ROUTINE routineOnEntry;  // that location's completion routine then
+  bool markedPending = false;
+  bool passedDownPending = false;  // sent on, and the lower driver returned STATUS_PENDING
+  bool completed = false;          // completion has left the location: the driver holds it no more
+};
+
 struct PoolBlock {
   size_t size;
   ULONG tag;
 };
+
+// Pool for the platform's own components (the USB library): counted for
+// failure injection and traced, but held to no driver's type or tag.
+PVOID allocatePool(SIZE_T bytes, ULONG tag);
 
 class UsbBridge;
 
@@ -100,6 +115,8 @@ class Platform {
   // Virtual clock in 100 ns units; delays advance it and cost no real time.
   uint64_t now = 0;
   KIRQL irql = PASSIVE_LEVEL;
+  // The loaded driver's own pool tag; 0 when not checked.
+  ULONG driverPoolTag = 0;
 
   // Work that a bus DPC would do later (deferred completions); waits drain it.
   std::deque<std::function<void()>> pendingWork;
@@ -114,6 +131,7 @@ class Platform {
 
   std::map<void *, PoolBlock> pool;
   std::map<PIRP, IrpInfo> irps;
+  std::vector<DispatchCall> dispatchCalls;
   std::map<std::u16string, PDEVICE_OBJECT> deviceNames;
   std::map<std::u16string, std::u16string> symbolicLinks;
   std::vector<PDEVICE_OBJECT> devices;

@@ -9,8 +9,9 @@ namespace sim {
 
 class PnpManager {
  public:
-  // Creates the driver object and calls the entry point.
-  NTSTATUS loadDriver(DRIVER_INITIALIZE *entry);
+  // Creates the driver object and calls the entry point. From then on every
+  // pool block the driver takes must carry poolTag (0: any tag).
+  NTSTATUS loadDriver(DRIVER_INITIALIZE *entry, ULONG poolTag = 0);
   PDRIVER_OBJECT driver() const { return driver_; }
   NTSTATUS unloadDriver();
 
