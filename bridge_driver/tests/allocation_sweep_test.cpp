@@ -64,7 +64,7 @@ TEST_P(AllocationSweep, EachFailureEndsWithItsStatusAndNothingLeft) {
   for (unsigned failing = 1; failing <= clean.allocations; ++failing) {
     SCOPED_TRACE("failing allocation " + std::to_string(failing));
     sim::platform().reset();
-    ASSERT_EQ(pnp.loadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(pnp.loadDriver(DriverEntry, KX_POOL_TAG), STATUS_SUCCESS);
     Outcome seen = runLifecycle(pnp, GetParam(), failing);
     const Outcome &want = expected[failing - 1];
     EXPECT_EQ(seen.add, want.add);
