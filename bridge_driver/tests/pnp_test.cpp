@@ -183,15 +183,18 @@ TEST_F(PnpTest, RemovalOfStartedDeviceSendsNoDeconfiguration) {
   expectGone(bridge);
 }
 
-TEST_F(PnpTest, SurpriseRemovalIsHandledLikeRemoval) {
+TEST_F(PnpTest, SurpriseRemovalUnlinksAndTheRemovalAfterItDeletes) {
   sim::UsbBridge &bridge = plugAndStart();
   size_t urbs = bridge.urbs().size();
   EXPECT_EQ(pnp.send(bridge, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
-  EXPECT_EQ(bridge.urbs().size(), urbs);
-  expectGone(bridge);
-  // The removal that follows finds only the bus's device on the stack.
+  EXPECT_EQ(bridge.urbs().size(), urbs) << "a bridge that is gone is not deconfigured";
+  EXPECT_TRUE(sim::platform().symbolicLinks.empty()) << "nobody may open it any more";
+  ASSERT_NE(fdo(bridge), nullptr) << "the device stays on the stack until the removal";
+  EXPECT_TRUE(extension(bridge)->DeviceRemoved);
+  EXPECT_FALSE(extension(bridge)->DeviceStarted);
   EXPECT_EQ(pnp.send(bridge, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
   EXPECT_TRUE(busSaw(bridge, IRP_MN_REMOVE_DEVICE));
+  expectGone(bridge);
 }
 
 TEST_F(PnpTest, FailedStartIsFollowedByARemovalThatCleansUp) {

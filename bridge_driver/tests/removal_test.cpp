@@ -1,0 +1,74 @@
+// Queried stops and removals, surprise removal and removal with a transfer in
+// flight and a handle open: new requests are held before the cancel, and the
+// device object outlives every request that can still reach it.
+#include "transfer_fixture.h"
+
+namespace {
+
+class RemovalTest : public TransferTest {};
+
+TEST_F(RemovalTest, AQueryHoldsNewRequestsBeforeItCancelsTheOneInFlight) {
+  for (UCHAR query : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE}) {
+    SCOPED_TRACE(sim::pnpMinorName(query));
+    sim::platform().reset();
+    ASSERT_EQ(pnp.loadDriver(DriverEntry, KX_POOL_TAG), STATUS_SUCCESS);
+    sim::UsbBridge &bridge = openBridge();
+    bridge.bulk.reads = sim::BulkMode::Hold;
+    auto read = send(IRP_MJ_READ, 2 * kChunk);
+    std::shared_ptr<sim::UserRequest> slipped;
+    bridge.onRequest = [&](const sim::BusRequest &request) {
+      auto urb = static_cast<PURB>(request.argument1);
+      if (!slipped && urb && urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) slipped = send(IRP_MJ_WRITE, 64);
+    };
+    EXPECT_EQ(pnp.send(bridge, query), STATUS_SUCCESS);
+    ASSERT_TRUE(slipped);
+    EXPECT_EQ(slipped->returned, STATUS_DELETE_PENDING) << "a write sent as the cancel began";
+    expectFinished(bridge, read);
+    EXPECT_EQ(read->status, STATUS_CANCELLED);
+    bridge.onRequest = nullptr;
+    EXPECT_EQ(pnp.send(bridge, query + 2), STATUS_SUCCESS);  // the matching cancel
+    EXPECT_TRUE(KxCanAcceptIoRequests(extension(bridge)));
+  }
+}
+
+struct Removal {
+  const char *what;
+  bool unplugged;  // the bridge left the bus before the PnP manager knew
+  bool surprise;   // a surprise removal came before the removal
+  NTSTATUS readStatus;
+};
+
+TEST_F(RemovalTest, ARemovedDeviceOutlivesItsHandleAndRefusesWhatStillReachesIt) {
+  const Removal cases[] = {
+      {"unplugged, then surprise removal and removal", true, true, STATUS_DEVICE_NOT_CONNECTED},
+      {"surprise removal and removal", false, true, STATUS_CANCELLED},
+      // As Windows 98 sends an unplug: the removal alone.
+      {"removal alone", false, false, STATUS_CANCELLED},
+  };
+  for (const Removal &c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::platform().reset();
+    ASSERT_EQ(pnp.loadDriver(DriverEntry, KX_POOL_TAG), STATUS_SUCCESS);
+    sim::UsbBridge &bridge = openBridge();
+    bridge.bulk.reads = sim::BulkMode::Hold;
+    PDEVICE_OBJECT device = fdo(bridge);
+    auto read = send(IRP_MJ_READ, 2 * kChunk);
+    if (c.unplugged) bridge.unplug();
+    if (c.surprise) {
+      EXPECT_EQ(pnp.send(bridge, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+      EXPECT_EQ(fdo(bridge), device) << "still on the stack until the removal";
+      EXPECT_EQ(sim::UserFile::open(u"\\DosDevices\\Harlen0").status(), STATUS_OBJECT_NAME_NOT_FOUND);
+      EXPECT_EQ(send(IRP_MJ_READ, 64)->returned, STATUS_DELETE_PENDING);
+    }
+    EXPECT_EQ(read->status, c.readStatus);
+    EXPECT_EQ(pnp.send(bridge, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(fdo(bridge), nullptr);
+    EXPECT_TRUE(sim::platform().symbolicLinks.empty());
+    expectFinished(bridge = bridge, read);
+    // The handle still reaches the deleted device's dispatch routines.
+    EXPECT_EQ(send(IRP_MJ_WRITE, 64)->returned, STATUS_DELETE_PENDING);
+    EXPECT_EQ(file->close(), STATUS_SUCCESS);
+  }
+}
+
+}  // namespace
