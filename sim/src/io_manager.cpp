@@ -61,6 +61,7 @@ void finishCompletion(PIRP irp, sim::IrpInfo &info) {
 }  // namespace
 
 extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
+  sim::kernelCall("RtlInitUnicodeString");
   size_t length = 0;
   while (source && source[length]) ++length;
   destination->Buffer = const_cast<PWSTR>(source);
@@ -71,6 +72,7 @@ extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source)
 
 extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
                                    DEVICE_TYPE type, ULONG characteristics, BOOLEAN, PDEVICE_OBJECT *device) {
+  sim::kernelCall("IoCreateDevice");
   auto &p = platform();
   std::string label = sim::narrow(name);
   NTSTATUS status = STATUS_SUCCESS;
@@ -88,6 +90,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, P
 }
 
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT device) {
+  sim::kernelCall("IoDeleteDevice");
   auto &p = platform();
   p.trace.add("io", "IoDeleteDevice(" + p.deviceLabel(device) + ")");
   if (device->AttachedDevice) p.verifier.violation("IoDeleteDevice while another device is attached on top");
@@ -96,6 +99,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT device) {
 }
 
 extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target) {
+  sim::kernelCall("IoCreateSymbolicLink");
   auto &p = platform();
   NTSTATUS status = STATUS_SUCCESS;
   if (p.symbolicLinks.count(nameOf(link)))
@@ -110,6 +114,7 @@ extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING t
 }
 
 extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
+  sim::kernelCall("IoDeleteSymbolicLink");
   auto &p = platform();
   NTSTATUS status = p.symbolicLinks.erase(nameOf(link)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
   p.trace.add("io", "IoDeleteSymbolicLink(" + sim::narrow(link) + ") -> " + sim::statusName(status));
@@ -117,6 +122,7 @@ extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
 }
 
 extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
+  sim::kernelCall("IoAttachDeviceToDeviceStack");
   auto &p = platform();
   PDEVICE_OBJECT top = attachRefused(target) ? nullptr : p.topOfStack(target);
   if (top) {
@@ -130,6 +136,7 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDE
 }
 
 extern "C" VOID IoDetachDevice(PDEVICE_OBJECT lower) {
+  sim::kernelCall("IoDetachDevice");
   auto &p = platform();
   p.trace.add("io", "IoDetachDevice(" + p.deviceLabel(lower) + ")");
   if (lower == nullptr || lower->AttachedDevice == nullptr) {
@@ -141,6 +148,7 @@ extern "C" VOID IoDetachDevice(PDEVICE_OBJECT lower) {
 }
 
 extern "C" PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
+  sim::kernelCall("IoAllocateIrp");
   auto &p = platform();
   if (p.faults.allocationFails("IoAllocateIrp")) {
     p.trace.add("io", "IoAllocateIrp(" + std::to_string(stackSize) + ") -> NULL");
@@ -152,6 +160,7 @@ extern "C" PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
 }
 
 extern "C" VOID IoFreeIrp(PIRP irp) {
+  sim::kernelCall("IoFreeIrp");
   auto &p = platform();
   auto it = p.irps.find(irp);
   if (it == p.irps.end()) {
@@ -166,6 +175,7 @@ extern "C" VOID IoFreeIrp(PIRP irp) {
 extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputLength,
                                               PVOID output, ULONG outputLength, BOOLEAN internal, PKEVENT event,
                                               PIO_STATUS_BLOCK iosb) {
+  sim::kernelCall("IoBuildDeviceIoControlRequest");
   auto &p = platform();
   char text[96];
   snprintf(text, sizeof text, "IoBuildDeviceIoControlRequest(0x%08" PRIX32 ", %s)", code,
@@ -189,6 +199,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device,
 }
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+  sim::kernelCall("IofCallDriver");
   auto &p = platform();
   auto it = p.irps.find(irp);
   if (it == p.irps.end()) {
@@ -211,6 +222,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
+  sim::kernelCall("IofCompleteRequest");
   auto &p = platform();
   auto it = p.irps.find(irp);
   if (it == p.irps.end()) {

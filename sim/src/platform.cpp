@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "sim/platform.h"
+#include "processor.h"
 #include "sim/usb_bridge.h"
 
 namespace sim {
@@ -43,6 +43,11 @@ void Platform::reset() {
   faults = Faults();
   now = 0;
   irql = PASSIVE_LEVEL;
+  heldSpinLocks().clear();
+  kernelCalls = 0;
+  preemption_ = nullptr;
+  preemptionDue_ = 0;
+  preemptionWaitsForLocks_ = false;
 }
 
 bool Platform::runOnePendingWork() {

@@ -7,6 +7,7 @@
 using sim::platform;
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T bytes, ULONG tag) {
+  sim::kernelCall("ExAllocatePoolWithTag");
   auto &p = platform();
   if (p.faults.allocationFails("ExAllocatePoolWithTag")) {
     p.trace.add("pool", "ExAllocatePoolWithTag(" + std::to_string(bytes) + ", " + sim::tagName(tag) + ") -> NULL");
@@ -34,5 +35,12 @@ static void freePool(PVOID block, ULONG tag, bool checkTag) {
   free(block);
 }
 
-extern "C" VOID ExFreePoolWithTag(PVOID block, ULONG tag) { freePool(block, tag, true); }
-extern "C" VOID ExFreePool(PVOID block) { freePool(block, 0, false); }
+extern "C" VOID ExFreePoolWithTag(PVOID block, ULONG tag) {
+  sim::kernelCall("ExFreePoolWithTag");
+  freePool(block, tag, true);
+}
+
+extern "C" VOID ExFreePool(PVOID block) {
+  sim::kernelCall("ExFreePool");
+  freePool(block, 0, false);
+}

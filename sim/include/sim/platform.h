@@ -26,7 +26,7 @@ std::string tagName(ULONG tag);
 
 // Every routine the driver calls leaves one line here.
 struct TraceLine {
-  std::string category;  // "io", "pool", "ke", "usb", "pnp", "fault", "verifier"
+  std::string category;  // "io", "pool", "ke", "mm", "usb", "pnp", "fault", "verifier"
   std::string text;
 };
 
@@ -87,6 +87,10 @@ struct PoolBlock {
 
 class UsbBridge;
 
+// Every exported kernel routine calls this first, with its own name: it counts
+// the call and gives another processor its turn when one is due (preemptAt).
+void kernelCall(const char *routine);
+
 class Platform {
  public:
   static Platform &get();
@@ -135,7 +139,33 @@ class Platform {
   std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> attachedTo;
   unsigned irpsMade = 0;
 
+  // Preemption points. kernelCalls counts the entries into kernel routines
+  // (each calls kernelCall first): the driver's calls, and those the simulated
+  // I/O manager, bus and library make on its behalf, so a run's count is the
+  // same every time. preemptAt(nth, action) arms one action for the entry of
+  // the nth call from now (1 = the next): it runs there, before the routine
+  // does anything, at DISPATCH_LEVEL with no spin lock held, as a DPC on
+  // another processor would; the IRQL is restored after. When the thread
+  // holds a spin lock at that entry the action waits until it releases the
+  // last one (another processor would spin until then) and runs inside that
+  // KeReleaseSpinLock, after the IRQL is restored. The action's own kernel
+  // calls are neither counted nor preempted; it must release every spin lock
+  // it takes. Arming again replaces an action that has not run. To try every
+  // point of an operation: run it once and read kernelCalls, then re-run it
+  // from the same state with preemptAt(k) for each k up to that count.
+  unsigned kernelCalls = 0;
+  void preemptAt(unsigned nth, std::function<void()> action);
+  bool preemptionArmed() const { return static_cast<bool>(preemption_); }
+
  private:
+  friend void kernelCall(const char *routine);
+  friend void releasedLastSpinLock();
+  void runPreemption(const char *where);
+
+  unsigned preemptionDue_ = 0;
+  bool preemptionWaitsForLocks_ = false;
+  std::function<void()> preemption_;
+
   Platform() = default;
 };
 
