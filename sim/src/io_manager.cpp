@@ -6,6 +6,7 @@
 
 #include "sim/platform.h"
 #include "sim/usb_bridge.h"
+#include "sim/user_io.h"
 
 using sim::IrpOrigin;
 using sim::IrpState;
@@ -52,10 +53,18 @@ void finishCompletion(PIRP irp, sim::IrpInfo &info) {
     if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
     if (irp->UserEvent) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
     p.freeIrp(irp);
+  } else if (info.origin == IrpOrigin::User) {
+    sim::userRequestCompleted(irp);
   } else if (info.origin == IrpOrigin::Allocated) {
     p.verifier.violation(p.irpLabel(irp) + " from IoAllocateIrp was completed past its owner; its completion "
                          "routine must return STATUS_MORE_PROCESSING_REQUIRED and free it");
   }
+}
+
+// The I/O manager sending a handle's request: a deleted device still gets
+// those, as its memory stays while the handle references it.
+bool sentThroughHandle(PIRP irp, const sim::IrpInfo &info) {
+  return info.origin == IrpOrigin::User && irp->CurrentLocation == irp->StackCount + 1;
 }
 
 }  // namespace
@@ -92,10 +101,15 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, P
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT device) {
   sim::kernelCall("IoDeleteDevice");
   auto &p = platform();
-  p.trace.add("io", "IoDeleteDevice(" + p.deviceLabel(device) + ")");
+  p.trace.add("io", "IoDeleteDevice(" + p.deviceLabel(device) + ")" +
+                        (device->ReferenceCount ? ": referenced, kept until the last reference goes" : ""));
+  if (p.deletedDevices.count(device)) {
+    p.verifier.violation("IoDeleteDevice on a device already deleted");
+    return;
+  }
   if (device->AttachedDevice) p.verifier.violation("IoDeleteDevice while another device is attached on top");
   if (p.attachedTo.count(device)) p.verifier.violation("IoDeleteDevice on a device still attached to a lower one");
-  p.freeDevice(device);
+  p.deleteDevice(device);
 }
 
 extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target) {
@@ -211,6 +225,8 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
                          p.deviceLabel(device));
     return STATUS_INVALID_PARAMETER;
   }
+  if (p.deletedDevices.count(device) && !sentThroughHandle(irp, it->second))
+    p.verifier.violation("IofCallDriver: " + p.irpLabel(irp) + " sent to a deleted device object");
   it->second.state = IrpState::Dispatched;
   irp->CurrentLocation--;
   irp->Tail.Overlay.CurrentStackLocation--;
@@ -229,6 +245,7 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
     p.verifier.violation("IofCompleteRequest on an IRP that does not exist (freed, or completed before)");
     return;
   }
+  it->second.completions++;
   if (it->second.state == IrpState::Completed) {
     p.verifier.violation("IofCompleteRequest: " + p.irpLabel(irp) + " completed twice");
     return;

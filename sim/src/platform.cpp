@@ -25,6 +25,8 @@ Platform &Platform::get() {
 }
 
 void Platform::reset() {
+  ++resets;
+  userRequests.clear();
   bridges.clear();
   for (PDEVICE_OBJECT device : std::vector<PDEVICE_OBJECT>(devices)) freeDevice(device);
   for (auto &entry : std::map<PIRP, IrpInfo>(irps)) freeIrp(entry.first);
@@ -104,13 +106,35 @@ void Platform::freeDevice(PDEVICE_OBJECT device) {
       *link = device->NextDevice;
       break;
     }
-  for (auto it = deviceNames.begin(); it != deviceNames.end();)
-    it = it->second == device ? deviceNames.erase(it) : std::next(it);
+  forgetName(device);
+  deletedDevices.erase(device);
   for (PDEVICE_OBJECT other : devices)
     if (other->AttachedDevice == device) other->AttachedDevice = nullptr;
   attachedTo.erase(device);
   devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
   free(device);
+}
+
+void Platform::forgetName(PDEVICE_OBJECT device) {
+  for (auto it = deviceNames.begin(); it != deviceNames.end();)
+    it = it->second == device ? deviceNames.erase(it) : std::next(it);
+}
+
+void Platform::deleteDevice(PDEVICE_OBJECT device) {
+  if (device->ReferenceCount > 0) {
+    forgetName(device);
+    deletedDevices.insert(device);
+  } else {
+    freeDevice(device);
+  }
+}
+
+void Platform::referenceDevice(PDEVICE_OBJECT device) { InterlockedIncrement(&device->ReferenceCount); }
+
+void Platform::dereferenceDevice(PDEVICE_OBJECT device) {
+  if (InterlockedDecrement(&device->ReferenceCount) > 0 || !deletedDevices.count(device)) return;
+  trace.add("io", "last reference to a deleted device dropped: its memory is freed");
+  freeDevice(device);
 }
 
 PDRIVER_OBJECT Platform::newDriver() {

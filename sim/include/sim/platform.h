@@ -71,13 +71,15 @@ class Faults {
   unsigned failAt_ = 0;
 };
 
-enum class IrpOrigin { Allocated, Built, Manager };
+// Manager: sent by the PnP manager or a test; User: made for a user's handle (user_io.h).
+enum class IrpOrigin { Allocated, Built, Manager, User };
 enum class IrpState { Owned, Dispatched, Completed };
 
 struct IrpInfo {
   IrpOrigin origin;
   unsigned id;
   IrpState state = IrpState::Owned;
+  unsigned completions = 0;  // IofCompleteRequest calls, a second one included
 };
 
 struct PoolBlock {
@@ -86,6 +88,7 @@ struct PoolBlock {
 };
 
 class UsbBridge;
+class UserRequest;
 
 // Every exported kernel routine calls this first, with its own name: it counts
 // the call and gives another processor its turn when one is due (preemptAt).
@@ -121,6 +124,12 @@ class Platform {
   std::map<std::u16string, PDEVICE_OBJECT> deviceNames;
   std::map<std::u16string, std::u16string> symbolicLinks;
   std::vector<PDEVICE_OBJECT> devices;
+  // Devices IoDeleteDevice has deleted whose memory references still keep.
+  std::set<PDEVICE_OBJECT> deletedDevices;
+  // Requests made through user handles, until the I/O manager has freed their IRP.
+  std::map<PIRP, std::shared_ptr<UserRequest>> userRequests;
+  // Counts resets, so that a handle from before one knows its device is gone.
+  unsigned resets = 0;
   std::vector<std::unique_ptr<DRIVER_OBJECT>> drivers;
   std::vector<std::unique_ptr<DRIVER_EXTENSION>> driverExtensions;
   std::vector<std::unique_ptr<UsbBridge>> bridges;
@@ -130,6 +139,12 @@ class Platform {
   void freeIrp(PIRP irp);
   PDEVICE_OBJECT newDevice(PDRIVER_OBJECT driver, ULONG extensionSize, DEVICE_TYPE type);
   void freeDevice(PDEVICE_OBJECT device);
+  // IoDeleteDevice: frees the device, or, while references remain, removes its
+  // name and keeps its memory until the last one goes.
+  void deleteDevice(PDEVICE_OBJECT device);
+  // Handles hold references; the last one frees a deleted device.
+  void referenceDevice(PDEVICE_OBJECT device);
+  void dereferenceDevice(PDEVICE_OBJECT device);
   PDRIVER_OBJECT newDriver();
 
   PDEVICE_OBJECT topOfStack(PDEVICE_OBJECT device) const;
@@ -161,6 +176,7 @@ class Platform {
   friend void kernelCall(const char *routine);
   friend void releasedLastSpinLock();
   void runPreemption(const char *where);
+  void forgetName(PDEVICE_OBJECT device);
 
   unsigned preemptionDue_ = 0;
   bool preemptionWaitsForLocks_ = false;
