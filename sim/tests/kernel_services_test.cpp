@@ -90,14 +90,39 @@ TEST_F(KernelServicesTest, MisusedLocksAndMappingsAreReported) {
     std::function<void(KSPIN_LOCK &, KIRQL &)> run;
   };
   const Case cases[] = {
-      {"already holds", [](KSPIN_LOCK &l, KIRQL &i) { KeAcquireSpinLock(&l, &i), KeAcquireSpinLock(&l, &i); }},
-      {"at IRQL 3", [](KSPIN_LOCK &l, KIRQL &i) { platform().irql = 3, KeAcquireSpinLock(&l, &i); }},
+      {"already holds",
+       [](KSPIN_LOCK &l, KIRQL &i) {
+         KeAcquireSpinLock(&l, &i);
+         KeAcquireSpinLock(&l, &i);
+       }},
+      {"at IRQL 3",
+       [](KSPIN_LOCK &l, KIRQL &i) {
+         platform().irql = 3;
+         KeAcquireSpinLock(&l, &i);
+       }},
       {"does not hold", [](KSPIN_LOCK &l, KIRQL &) { KeReleaseSpinLock(&l, PASSIVE_LEVEL); }},
-      {"never initialized", [](KSPIN_LOCK &l, KIRQL &i) { l = 0xCDCDCDCD, KeAcquireSpinLock(&l, &i); }},
+      {"never initialized",
+       [](KSPIN_LOCK &l, KIRQL &i) {
+         l = 0xCDCDCDCD;
+         KeAcquireSpinLock(&l, &i);
+       }},
       {"returned holding a spin lock",
-       [](KSPIN_LOCK &l, KIRQL &i) { platform().preemptAt(1, [&] { KeAcquireSpinLock(&l, &i); }), KeGetCurrentIrql(); }},
-      {"MmMapLockedPages at IRQL 3", [](KSPIN_LOCK &, KIRQL &) { MDL m{}; platform().irql = 3, MmMapLockedPages(&m, 0); }},
-      {"already mapped", [](KSPIN_LOCK &, KIRQL &) { MDL m{}; m.MdlFlags = MDL_MAPPED_TO_SYSTEM_VA, MmMapLockedPages(&m, 0); }},
+       [](KSPIN_LOCK &l, KIRQL &i) {
+         platform().preemptAt(1, [&] { KeAcquireSpinLock(&l, &i); });
+         KeGetCurrentIrql();
+       }},
+      {"MmMapLockedPages at IRQL 3",
+       [](KSPIN_LOCK &, KIRQL &) {
+         MDL mdl{};
+         platform().irql = 3;
+         MmMapLockedPages(&mdl, KernelMode);
+       }},
+      {"already mapped",
+       [](KSPIN_LOCK &, KIRQL &) {
+         MDL mdl{};
+         mdl.MdlFlags = MDL_MAPPED_TO_SYSTEM_VA;
+         MmMapLockedPages(&mdl, KernelMode);
+       }},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.misuse);
