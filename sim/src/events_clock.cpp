@@ -28,6 +28,7 @@ bool mayBlock(const char *routine, PLARGE_INTEGER timeout) {
 }  // namespace
 
 extern "C" VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+  sim::kernelCall("KeInitializeEvent");
   platform().abandonedEvents.erase(event);
   event->Header.Type = static_cast<UCHAR>(type);
   event->Header.SignalState = state ? 1 : 0;
@@ -36,6 +37,7 @@ extern "C" VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state
 }
 
 extern "C" LONG KeSetEvent(PRKEVENT event, LONG, BOOLEAN) {
+  sim::kernelCall("KeSetEvent");
   if (platform().abandonedEvents.count(event)) {
     platform().trace.add("ke", "KeSetEvent on the event of a hung wait: left alone");
     return 0;
@@ -48,6 +50,7 @@ extern "C" LONG KeSetEvent(PRKEVENT event, LONG, BOOLEAN) {
 
 extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE, BOOLEAN,
                                           PLARGE_INTEGER timeout) {
+  sim::kernelCall("KeWaitForSingleObject");
   auto &p = platform();
   auto event = static_cast<PRKEVENT>(object);
   p.trace.add("ke", std::string("KeWaitForSingleObject(") + reasonName(reason) + ")");
@@ -66,6 +69,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPR
 }
 
 extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
+  sim::kernelCall("KeDelayExecutionThread");
   auto &p = platform();
   if (!mayBlock("KeDelayExecutionThread", interval)) return STATUS_SUCCESS;
   // Negative is relative to now; positive is an absolute time.
@@ -78,4 +82,7 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTE
   return STATUS_SUCCESS;
 }
 
-extern "C" KIRQL KeGetCurrentIrql(void) { return platform().irql; }
+extern "C" KIRQL KeGetCurrentIrql(void) {
+  sim::kernelCall("KeGetCurrentIrql");
+  return platform().irql;
+}

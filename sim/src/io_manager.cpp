@@ -7,6 +7,7 @@
 
 #include "sim/platform.h"
 #include "sim/usb_bridge.h"
+#include "sim/user_io.h"
 
 using sim::IrpOrigin;
 using sim::IrpState;
@@ -49,10 +50,13 @@ bool invokes(UCHAR control, NTSTATUS status, BOOLEAN cancelled) {
 void finishCompletion(PIRP irp, sim::IrpInfo &info) {
   auto &p = platform();
   info.state = IrpState::Completed;
+  info.completions++;
   if (info.origin == IrpOrigin::Built) {
     if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
     if (irp->UserEvent) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
     p.freeIrp(irp);
+  } else if (info.origin == IrpOrigin::User) {
+    sim::userRequestCompleted(irp);
   } else if (info.origin == IrpOrigin::Allocated) {
     p.verifier.violation(p.irpLabel(irp) + " from IoAllocateIrp was completed past its owner; its completion "
                          "routine must return STATUS_MORE_PROCESSING_REQUIRED and free it");
@@ -105,6 +109,12 @@ NTSTATUS runCompletionRoutine(PIO_COMPLETION_ROUTINE routine, PDEVICE_OBJECT dev
   return result;
 }
 
+// The I/O manager sending a handle's request: a deleted device still gets
+// those, as its memory stays while the handle references it.
+bool sentThroughHandle(PIRP irp, const sim::IrpInfo &info) {
+  return info.origin == IrpOrigin::User && irp->CurrentLocation == irp->StackCount + 1;
+}
+
 }  // namespace
 
 extern "C" VOID SimNoteIrpMarkedPending(PIRP irp) {
@@ -118,6 +128,7 @@ extern "C" VOID SimNoteIrpMarkedPending(PIRP irp) {
 }
 
 extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
+  sim::kernelCall("RtlInitUnicodeString");
   size_t length = 0;
   while (source && source[length]) ++length;
   destination->Buffer = const_cast<PWSTR>(source);
@@ -128,6 +139,7 @@ extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source)
 
 extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
                                    DEVICE_TYPE type, ULONG characteristics, BOOLEAN, PDEVICE_OBJECT *device) {
+  sim::kernelCall("IoCreateDevice");
   auto &p = platform();
   std::string label = sim::narrow(name);
   NTSTATUS status = STATUS_SUCCESS;
@@ -145,14 +157,21 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, P
 }
 
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT device) {
+  sim::kernelCall("IoDeleteDevice");
   auto &p = platform();
-  p.trace.add("io", "IoDeleteDevice(" + p.deviceLabel(device) + ")");
+  p.trace.add("io", "IoDeleteDevice(" + p.deviceLabel(device) + ")" +
+                        (device->ReferenceCount ? ": referenced, kept until the last reference goes" : ""));
+  if (p.deletedDevices.count(device)) {
+    p.verifier.violation("IoDeleteDevice on a device already deleted");
+    return;
+  }
   if (device->AttachedDevice) p.verifier.violation("IoDeleteDevice while another device is attached on top");
   if (p.attachedTo.count(device)) p.verifier.violation("IoDeleteDevice on a device still attached to a lower one");
-  p.freeDevice(device);
+  p.deleteDevice(device);
 }
 
 extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target) {
+  sim::kernelCall("IoCreateSymbolicLink");
   auto &p = platform();
   NTSTATUS status = STATUS_SUCCESS;
   if (p.symbolicLinks.count(nameOf(link)))
@@ -167,6 +186,7 @@ extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING t
 }
 
 extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
+  sim::kernelCall("IoDeleteSymbolicLink");
   auto &p = platform();
   NTSTATUS status = p.symbolicLinks.erase(nameOf(link)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
   p.trace.add("io", "IoDeleteSymbolicLink(" + sim::narrow(link) + ") -> " + sim::statusName(status));
@@ -174,6 +194,7 @@ extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
 }
 
 extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
+  sim::kernelCall("IoAttachDeviceToDeviceStack");
   auto &p = platform();
   PDEVICE_OBJECT top = attachRefused(target) ? nullptr : p.topOfStack(target);
   if (top) {
@@ -187,6 +208,7 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDE
 }
 
 extern "C" VOID IoDetachDevice(PDEVICE_OBJECT lower) {
+  sim::kernelCall("IoDetachDevice");
   auto &p = platform();
   p.trace.add("io", "IoDetachDevice(" + p.deviceLabel(lower) + ")");
   if (lower == nullptr || lower->AttachedDevice == nullptr) {
@@ -198,6 +220,7 @@ extern "C" VOID IoDetachDevice(PDEVICE_OBJECT lower) {
 }
 
 extern "C" PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
+  sim::kernelCall("IoAllocateIrp");
   auto &p = platform();
   if (p.faults.allocationFails("IoAllocateIrp")) {
     p.trace.add("io", "IoAllocateIrp(" + std::to_string(stackSize) + ") -> NULL");
@@ -209,6 +232,7 @@ extern "C" PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
 }
 
 extern "C" VOID IoFreeIrp(PIRP irp) {
+  sim::kernelCall("IoFreeIrp");
   auto &p = platform();
   auto it = p.irps.find(irp);
   if (it == p.irps.end()) {
@@ -223,6 +247,7 @@ extern "C" VOID IoFreeIrp(PIRP irp) {
 extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputLength,
                                               PVOID output, ULONG outputLength, BOOLEAN internal, PKEVENT event,
                                               PIO_STATUS_BLOCK iosb) {
+  sim::kernelCall("IoBuildDeviceIoControlRequest");
   auto &p = platform();
   char text[96];
   snprintf(text, sizeof text, "IoBuildDeviceIoControlRequest(0x%08" PRIX32 ", %s)", code,
@@ -246,6 +271,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device,
 }
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+  sim::kernelCall("IofCallDriver");
   auto &p = platform();
   auto it = p.irps.find(irp);
   if (it == p.irps.end()) {
@@ -257,6 +283,8 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
                          p.deviceLabel(device));
     return STATUS_INVALID_PARAMETER;
   }
+  if (p.deletedDevices.count(device) && !sentThroughHandle(irp, it->second))
+    p.verifier.violation("IofCallDriver: " + p.irpLabel(irp) + " sent to a deleted device object");
   it->second.state = IrpState::Dispatched;
   irp->CurrentLocation--;
   irp->Tail.Overlay.CurrentStackLocation--;
@@ -278,6 +306,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
+  sim::kernelCall("IofCompleteRequest");
   auto &p = platform();
   auto it = p.irps.find(irp);
   if (it == p.irps.end()) {
@@ -285,6 +314,7 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
     return;
   }
   if (it->second.state == IrpState::Completed) {
+    it->second.completions++;
     p.verifier.violation("IofCompleteRequest: " + p.irpLabel(irp) + " completed twice");
     return;
   }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "sim/platform.h"
+#include "processor.h"
 #include "sim/usb_bridge.h"
 
 namespace sim {
@@ -25,6 +25,8 @@ Platform &Platform::get() {
 }
 
 void Platform::reset() {
+  ++resets;
+  userRequests.clear();
   bridges.clear();
   for (PDEVICE_OBJECT device : std::vector<PDEVICE_OBJECT>(devices)) freeDevice(device);
   for (auto &entry : std::map<PIRP, IrpInfo>(irps)) freeIrp(entry.first);
@@ -45,6 +47,11 @@ void Platform::reset() {
   now = 0;
   irql = PASSIVE_LEVEL;
   driverPoolTag = 0;
+  heldSpinLocks().clear();
+  kernelCalls = 0;
+  preemption_ = nullptr;
+  preemptionDue_ = 0;
+  preemptionWaitsForLocks_ = false;
 }
 
 bool Platform::runOnePendingWork() {
@@ -101,13 +108,35 @@ void Platform::freeDevice(PDEVICE_OBJECT device) {
       *link = device->NextDevice;
       break;
     }
-  for (auto it = deviceNames.begin(); it != deviceNames.end();)
-    it = it->second == device ? deviceNames.erase(it) : std::next(it);
+  forgetName(device);
+  deletedDevices.erase(device);
   for (PDEVICE_OBJECT other : devices)
     if (other->AttachedDevice == device) other->AttachedDevice = nullptr;
   attachedTo.erase(device);
   devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
   free(device);
+}
+
+void Platform::forgetName(PDEVICE_OBJECT device) {
+  for (auto it = deviceNames.begin(); it != deviceNames.end();)
+    it = it->second == device ? deviceNames.erase(it) : std::next(it);
+}
+
+void Platform::deleteDevice(PDEVICE_OBJECT device) {
+  if (device->ReferenceCount > 0) {
+    forgetName(device);
+    deletedDevices.insert(device);
+  } else {
+    freeDevice(device);
+  }
+}
+
+void Platform::referenceDevice(PDEVICE_OBJECT device) { InterlockedIncrement(&device->ReferenceCount); }
+
+void Platform::dereferenceDevice(PDEVICE_OBJECT device) {
+  if (InterlockedDecrement(&device->ReferenceCount) > 0 || !deletedDevices.count(device)) return;
+  trace.add("io", "last reference to a deleted device dropped: its memory is freed");
+  freeDevice(device);
 }
 
 PDRIVER_OBJECT Platform::newDriver() {

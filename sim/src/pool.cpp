@@ -27,6 +27,7 @@ PVOID allocatePool(SIZE_T bytes, ULONG tag) {
 // The driver's completion paths run at DISPATCH_LEVEL, where paged pool may
 // not be touched; and every block it takes carries its own tag.
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+  sim::kernelCall("ExAllocatePoolWithTag");
   auto &p = platform();
   if (type != NonPagedPool)
     p.verifier.violation("ExAllocatePoolWithTag of pool type " + std::to_string(type) +
@@ -52,5 +53,12 @@ static void freePool(PVOID block, ULONG tag, bool checkTag) {
   free(block);
 }
 
-extern "C" VOID ExFreePoolWithTag(PVOID block, ULONG tag) { freePool(block, tag, true); }
-extern "C" VOID ExFreePool(PVOID block) { freePool(block, 0, false); }
+extern "C" VOID ExFreePoolWithTag(PVOID block, ULONG tag) {
+  sim::kernelCall("ExFreePoolWithTag");
+  freePool(block, tag, true);
+}
+
+extern "C" VOID ExFreePool(PVOID block) {
+  sim::kernelCall("ExFreePool");
+  freePool(block, 0, false);
+}

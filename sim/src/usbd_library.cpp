@@ -36,6 +36,7 @@ std::vector<InterfaceModel> parseConfigSet(const uint8_t *bytes, size_t size) {
 static const ULONG kUsbdTag = 'U' | ('S' << 8) | ('B' << 16) | (ULONG('D') << 24);
 
 extern "C" PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR configuration, PUSHORT size) {
+  sim::kernelCall("USBD_CreateConfigurationRequest");
   auto &p = sim::platform();
   auto interfaces = sim::parseConfigSet(reinterpret_cast<const uint8_t *>(configuration), configuration->wTotalLength);
   // The library describes the first interface only, in its alternate setting 0.

@@ -26,7 +26,7 @@ std::string tagName(ULONG tag);
 
 // Every routine the driver calls leaves one line here.
 struct TraceLine {
-  std::string category;  // "io", "pool", "ke", "usb", "pnp", "fault", "verifier"
+  std::string category;  // "io", "pool", "ke", "mm", "usb", "pnp", "fault", "verifier"
   std::string text;
 };
 
@@ -71,13 +71,15 @@ class Faults {
   unsigned failAt_ = 0;
 };
 
-enum class IrpOrigin { Allocated, Built, Manager };
+// Manager: sent by the PnP manager or a test; User: made for a user's handle (user_io.h).
+enum class IrpOrigin { Allocated, Built, Manager, User };
 enum class IrpState { Owned, Dispatched, Completed };
 
 struct IrpInfo {
   IrpOrigin origin;
   unsigned id;
   IrpState state = IrpState::Owned;
+  unsigned completions = 0;  // completions that left the last stack location, a second one included
 };
 
 // A dispatch routine at work, innermost last. The IRP is known by its id: it
@@ -101,6 +103,11 @@ struct PoolBlock {
 PVOID allocatePool(SIZE_T bytes, ULONG tag);
 
 class UsbBridge;
+class UserRequest;
+
+// Every exported kernel routine calls this first, with its own name: it counts
+// the call and gives another processor its turn when one is due (preemptAt).
+void kernelCall(const char *routine);
 
 class Platform {
  public:
@@ -135,6 +142,12 @@ class Platform {
   std::map<std::u16string, PDEVICE_OBJECT> deviceNames;
   std::map<std::u16string, std::u16string> symbolicLinks;
   std::vector<PDEVICE_OBJECT> devices;
+  // Devices IoDeleteDevice has deleted whose memory references still keep.
+  std::set<PDEVICE_OBJECT> deletedDevices;
+  // Requests made through user handles, until the I/O manager has freed their IRP.
+  std::map<PIRP, std::shared_ptr<UserRequest>> userRequests;
+  // Counts resets, so that a handle from before one knows its device is gone.
+  unsigned resets = 0;
   std::vector<std::unique_ptr<DRIVER_OBJECT>> drivers;
   std::vector<std::unique_ptr<DRIVER_EXTENSION>> driverExtensions;
   std::vector<std::unique_ptr<UsbBridge>> bridges;
@@ -144,6 +157,12 @@ class Platform {
   void freeIrp(PIRP irp);
   PDEVICE_OBJECT newDevice(PDRIVER_OBJECT driver, ULONG extensionSize, DEVICE_TYPE type);
   void freeDevice(PDEVICE_OBJECT device);
+  // IoDeleteDevice: frees the device, or, while references remain, removes its
+  // name and keeps its memory until the last one goes.
+  void deleteDevice(PDEVICE_OBJECT device);
+  // Handles hold references; the last one frees a deleted device.
+  void referenceDevice(PDEVICE_OBJECT device);
+  void dereferenceDevice(PDEVICE_OBJECT device);
   PDRIVER_OBJECT newDriver();
 
   PDEVICE_OBJECT topOfStack(PDEVICE_OBJECT device) const;
@@ -153,7 +172,34 @@ class Platform {
   std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> attachedTo;
   unsigned irpsMade = 0;
 
+  // Preemption points. kernelCalls counts the entries into kernel routines
+  // (each calls kernelCall first): the driver's calls, and those the simulated
+  // I/O manager, bus and library make on its behalf, so a run's count is the
+  // same every time. preemptAt(nth, action) arms one action for the entry of
+  // the nth call from now (1 = the next): it runs there, before the routine
+  // does anything, at DISPATCH_LEVEL with no spin lock held, as a DPC on
+  // another processor would; the IRQL is restored after. When the thread
+  // holds a spin lock at that entry the action waits until it releases the
+  // last one (another processor would spin until then) and runs inside that
+  // KeReleaseSpinLock, after the IRQL is restored. The action's own kernel
+  // calls are neither counted nor preempted; it must release every spin lock
+  // it takes. Arming again replaces an action that has not run. To try every
+  // point of an operation: run it once and read kernelCalls, then re-run it
+  // from the same state with preemptAt(k) for each k up to that count.
+  unsigned kernelCalls = 0;
+  void preemptAt(unsigned nth, std::function<void()> action);
+  bool preemptionArmed() const { return static_cast<bool>(preemption_); }
+
  private:
+  friend void kernelCall(const char *routine);
+  friend void releasedLastSpinLock();
+  void runPreemption(const char *where);
+  void forgetName(PDEVICE_OBJECT device);
+
+  unsigned preemptionDue_ = 0;
+  bool preemptionWaitsForLocks_ = false;
+  std::function<void()> preemption_;
+
   Platform() = default;
 };
 

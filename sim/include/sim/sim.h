@@ -4,3 +4,4 @@
 #include "sim/platform.h"
 #include "sim/pnp_manager.h"
 #include "sim/usb_bridge.h"
+#include "sim/user_io.h"

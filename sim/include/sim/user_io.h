@@ -1,0 +1,70 @@
+// A user program's side of the I/O manager: a handle opened by symbolic link
+// name, holding a reference on the device it opened, and reads and writes sent
+// through it as the I/O manager sends them for direct I/O.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "sim/platform.h"
+
+namespace sim {
+
+// One request sent through a handle. The I/O manager frees its IRP and MDL
+// in its completion APC, which runs as pending work after the completion
+// (platform().runAllPendingWork()); the record stays with whoever holds it.
+struct UserRequest {
+  UCHAR major = 0;
+  NTSTATUS returned = STATUS_PENDING;  // what the dispatch routine returned
+  bool completed = false;
+  NTSTATUS status = STATUS_PENDING;  // the final status, once completed
+  ULONG_PTR information = 0;
+  // IofCompleteRequest calls on the request, any after the first included.
+  unsigned completions() const;
+
+  PIRP irp = nullptr;
+  std::unique_ptr<MDL> mdl;  // the described buffer, for reads and writes
+  unsigned completionsWhenFreed = 0;
+};
+
+class UserFile {
+ public:
+  // Opens the device the link names: IRP_MJ_CREATE to the top of its stack,
+  // waited for as CreateFile waits. status() tells the outcome,
+  // STATUS_OBJECT_NAME_NOT_FOUND when the link or the device it names is gone.
+  static UserFile open(const std::u16string &link);
+
+  UserFile(UserFile &&other) noexcept;
+  UserFile &operator=(UserFile &&other) noexcept;
+  UserFile(const UserFile &) = delete;
+  UserFile &operator=(const UserFile &) = delete;
+  ~UserFile() { close(); }
+
+  NTSTATUS status() const { return status_; }
+  // Open, and not left over from before a platform reset.
+  bool isOpen() const;
+  PDEVICE_OBJECT device() const { return device_; }
+
+  // IRP_MJ_READ or IRP_MJ_WRITE of any 32-bit length, the buffer described by
+  // an MDL already mapped to a system address or not (the driver then maps
+  // it). The length may exceed the buffer given, which may be null: the I/O
+  // manager does not check it. Returns at once; null on a handle not open.
+  std::shared_ptr<UserRequest> read(void *buffer, ULONG length, bool mapped);
+  std::shared_ptr<UserRequest> write(const void *buffer, ULONG length, bool mapped);
+
+  // IRP_MJ_CLOSE, waited for, then the reference dropped; the close's status.
+  NTSTATUS close();
+
+ private:
+  UserFile() = default;
+  std::shared_ptr<UserRequest> transfer(UCHAR major, const void *buffer, ULONG length, bool mapped);
+
+  PDEVICE_OBJECT device_ = nullptr;
+  NTSTATUS status_ = STATUS_OBJECT_NAME_NOT_FOUND;
+  unsigned resets_ = 0;
+};
+
+// IofCompleteRequest, once a handle's request has left its last stack location.
+void userRequestCompleted(PIRP irp);
+
+}  // namespace sim

@@ -1,0 +1,64 @@
+// Spin locks. The lock word is taken and given back atomically, and each
+// thread keeps the set it holds, so a threaded mode can spin on the word where
+// the single simulated thread reports a lock nobody will release.
+#include <algorithm>
+
+#include "processor.h"
+
+namespace sim {
+
+HeldSpinLocks &heldSpinLocks() {
+  thread_local HeldSpinLocks held;
+  return held;
+}
+
+}  // namespace sim
+
+using sim::platform;
+
+namespace {
+
+std::string irqlChange(KIRQL from, KIRQL to) {
+  return "IRQL " + std::to_string(from) + " -> " + std::to_string(to);
+}
+
+}  // namespace
+
+extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK lock) {
+  sim::kernelCall("KeInitializeSpinLock");
+  __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+  platform().trace.add("ke", "KeInitializeSpinLock");
+}
+
+extern "C" VOID KeAcquireSpinLock(PKSPIN_LOCK lock, PKIRQL oldIrql) {
+  sim::kernelCall("KeAcquireSpinLock");
+  auto &p = platform();
+  auto &held = sim::heldSpinLocks();
+  *oldIrql = p.irql;
+  p.trace.add("ke", "KeAcquireSpinLock, " + irqlChange(p.irql, std::max<KIRQL>(p.irql, DISPATCH_LEVEL)));
+  if (std::find(held.begin(), held.end(), lock) != held.end()) {
+    p.verifier.violation("KeAcquireSpinLock on a spin lock this thread already holds: deadlock");
+    return;
+  }
+  if (p.irql > DISPATCH_LEVEL) p.verifier.violation("KeAcquireSpinLock at IRQL " + std::to_string(p.irql));
+  if (__atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) != 0)
+    p.verifier.violation("KeAcquireSpinLock on a lock that is taken and never released, or never initialized: hang");
+  held.push_back(lock);
+  p.irql = std::max<KIRQL>(p.irql, DISPATCH_LEVEL);
+}
+
+extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
+  sim::kernelCall("KeReleaseSpinLock");
+  auto &p = platform();
+  auto &held = sim::heldSpinLocks();
+  p.trace.add("ke", "KeReleaseSpinLock, " + irqlChange(p.irql, newIrql));
+  auto it = std::find(held.begin(), held.end(), lock);
+  if (it == held.end()) {
+    p.verifier.violation("KeReleaseSpinLock on a spin lock this thread does not hold");
+    return;
+  }
+  held.erase(it);
+  __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+  p.irql = newIrql;
+  if (held.empty()) sim::releasedLastSpinLock();
+}

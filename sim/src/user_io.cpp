@@ -1,0 +1,178 @@
+// The I/O manager working for a user program: opening a device through a
+// symbolic link, direct-I/O reads and writes, close, and the completion APC
+// that frees each request's IRP and MDL.
+#include "sim/user_io.h"
+
+namespace sim {
+
+namespace {
+
+const uintptr_t kPageSize = 4096;
+// What a request's status block holds before anyone sets it.
+const NTSTATUS kUnsetStatus = static_cast<NTSTATUS>(0xBADC0DE5);
+const ULONG_PTR kUnsetInformation = 0xDEADBEEF;
+
+std::string linkLabel(const std::u16string &link) {
+  UNICODE_STRING name{static_cast<USHORT>(link.size() * sizeof(WCHAR)), 0, const_cast<PWSTR>(link.c_str())};
+  return narrow(&name);
+}
+
+PDEVICE_OBJECT deviceNamedBy(const std::u16string &link) {
+  auto &p = platform();
+  auto target = p.symbolicLinks.find(link);
+  if (target == p.symbolicLinks.end()) return nullptr;
+  auto named = p.deviceNames.find(target->second);
+  return named == p.deviceNames.end() ? nullptr : named->second;
+}
+
+// The MDL the I/O manager builds for direct I/O: the buffer's page and offset
+// in it, and the length asked for, whatever the buffer's real size.
+std::unique_ptr<MDL> describeBuffer(const void *buffer, ULONG length, bool mapped) {
+  auto mdl = std::make_unique<MDL>();
+  auto address = reinterpret_cast<uintptr_t>(buffer);
+  mdl->Size = sizeof(MDL);
+  mdl->StartVa = reinterpret_cast<PVOID>(address & ~(kPageSize - 1));
+  mdl->ByteOffset = static_cast<ULONG>(address & (kPageSize - 1));
+  mdl->ByteCount = length;
+  if (mapped) {
+    mdl->MdlFlags = MDL_MAPPED_TO_SYSTEM_VA;
+    mdl->MappedSystemVa = const_cast<PVOID>(buffer);
+  }
+  return mdl;
+}
+
+PIRP requestIrp(PDEVICE_OBJECT top, UCHAR major) {
+  PIRP irp = platform().newIrp(top->StackSize, IrpOrigin::User);
+  irp->IoStatus.Status = kUnsetStatus;
+  irp->IoStatus.Information = kUnsetInformation;
+  irp->RequestorMode = UserMode;
+  IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+  return irp;
+}
+
+// Sends the request to the top of the stack above the handle's device, as
+// IoGetRelatedDeviceObject finds it.
+std::shared_ptr<UserRequest> send(PDEVICE_OBJECT device, PIRP irp, std::unique_ptr<MDL> mdl) {
+  auto &p = platform();
+  auto request = std::make_shared<UserRequest>();
+  request->major = IoGetNextIrpStackLocation(irp)->MajorFunction;
+  request->irp = irp;
+  request->mdl = std::move(mdl);
+  irp->MdlAddress = request->mdl.get();
+  p.userRequests[irp] = request;
+  request->returned = IofCallDriver(p.topOfStack(device), irp);
+  return request;
+}
+
+bool outstanding(const UserRequest &request) {
+  auto &requests = platform().userRequests;
+  auto it = requests.find(request.irp);
+  return it != requests.end() && it->second.get() == &request;
+}
+
+// Opens and closes are synchronous: the I/O manager waits until the request
+// is completed and freed.
+void waitFor(const UserRequest &request, const char *what) {
+  auto &p = platform();
+  while (outstanding(request) && p.runOnePendingWork()) {
+  }
+  if (!request.completed) p.verifier.violation(std::string(what) + " sent through a handle was never completed");
+}
+
+// The I/O manager's completion APC for a handle's request.
+void freeRequest(PIRP irp) {
+  auto &p = platform();
+  auto it = p.userRequests.find(irp);
+  it->second->completionsWhenFreed = p.irps[irp].completions;
+  it->second->mdl.reset();
+  p.userRequests.erase(it);
+  p.freeIrp(irp);
+}
+
+}  // namespace
+
+unsigned UserRequest::completions() const {
+  return outstanding(*this) ? platform().irps[irp].completions : completionsWhenFreed;
+}
+
+void userRequestCompleted(PIRP irp) {
+  auto &p = platform();
+  UserRequest &request = *p.userRequests.at(irp);
+  request.completed = true;
+  request.status = irp->IoStatus.Status;
+  request.information = irp->IoStatus.Information;
+  p.pendingWork.push_back([irp] { freeRequest(irp); });
+}
+
+UserFile UserFile::open(const std::u16string &link) {
+  auto &p = platform();
+  UserFile file;
+  PDEVICE_OBJECT device = deviceNamedBy(link);
+  if (device) {
+    p.referenceDevice(device);
+    auto request = send(device, requestIrp(p.topOfStack(device), IRP_MJ_CREATE), nullptr);
+    waitFor(*request, "IRP_MJ_CREATE");
+    // A create never completed has been reported; the open fails.
+    file.status_ = request->completed ? request->status : STATUS_UNSUCCESSFUL;
+    if (NT_SUCCESS(file.status_)) {
+      file.device_ = device;
+      file.resets_ = p.resets;
+    } else {
+      p.dereferenceDevice(device);
+    }
+  }
+  p.trace.add("io", "user open " + linkLabel(link) + " -> " + statusName(file.status_));
+  return file;
+}
+
+UserFile::UserFile(UserFile &&other) noexcept
+    : device_(other.device_), status_(other.status_), resets_(other.resets_) {
+  other.device_ = nullptr;
+}
+
+UserFile &UserFile::operator=(UserFile &&other) noexcept {
+  if (this == &other) return *this;
+  close();
+  device_ = other.device_;
+  status_ = other.status_;
+  resets_ = other.resets_;
+  other.device_ = nullptr;
+  return *this;
+}
+
+bool UserFile::isOpen() const { return device_ != nullptr && resets_ == platform().resets; }
+
+std::shared_ptr<UserRequest> UserFile::read(void *buffer, ULONG length, bool mapped) {
+  return transfer(IRP_MJ_READ, buffer, length, mapped);
+}
+
+std::shared_ptr<UserRequest> UserFile::write(const void *buffer, ULONG length, bool mapped) {
+  return transfer(IRP_MJ_WRITE, buffer, length, mapped);
+}
+
+std::shared_ptr<UserRequest> UserFile::transfer(UCHAR major, const void *buffer, ULONG length, bool mapped) {
+  if (!isOpen()) return nullptr;
+  PIRP irp = requestIrp(platform().topOfStack(device_), major);
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  if (major == IRP_MJ_READ)
+    stack->Parameters.Read.Length = length;
+  else
+    stack->Parameters.Write.Length = length;
+  return send(device_, irp, describeBuffer(buffer, length, mapped));
+}
+
+NTSTATUS UserFile::close() {
+  if (!isOpen()) {
+    device_ = nullptr;
+    return STATUS_SUCCESS;
+  }
+  auto &p = platform();
+  PDEVICE_OBJECT device = device_;
+  device_ = nullptr;
+  auto request = send(device, requestIrp(p.topOfStack(device), IRP_MJ_CLOSE), nullptr);
+  waitFor(*request, "IRP_MJ_CLOSE");
+  p.dereferenceDevice(device);
+  return request->status;
+}
+
+}  // namespace sim
