@@ -43,6 +43,7 @@ void Platform::reset() {
   faults = Faults();
   now = 0;
   irql = PASSIVE_LEVEL;
+  cancelLockHeld = false;
 }
 
 bool Platform::runOnePendingWork() {

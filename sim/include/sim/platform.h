@@ -100,6 +100,8 @@ class Platform {
   // Virtual clock in 100 ns units; delays advance it and cost no real time.
   uint64_t now = 0;
   KIRQL irql = PASSIVE_LEVEL;
+  // The one system-wide cancel spin lock (IoAcquireCancelSpinLock).
+  bool cancelLockHeld = false;
 
   // Work that a bus DPC would do later (deferred completions); waits drain it.
   std::deque<std::function<void()>> pendingWork;
