@@ -2,6 +2,7 @@
 // driver would use them.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 
 #include "published_sizes.h"
@@ -349,6 +350,128 @@ TEST_F(BulkTest, TransfersOnOnePipeCompleteInQueueOrder) {
   }
 }
 
+
+TEST_F(BulkTest, HeldTransfersEndAsAbortCancelOrRemovalSays) {
+  const struct {
+    const char *how;
+    std::function<void()> act;
+    std::vector<int> ended;  // tags, in completion order
+    USBD_STATUS usbd;
+  } rows[] = {
+      {"abort", [this] { EXPECT_EQ(pipeRequest(URB_FUNCTION_ABORT_PIPE, 0x81), STATUS_SUCCESS); },
+       {0, 1, 2}, USBD_STATUS_CANCELED},
+      {"cancel", [this] { EXPECT_TRUE(IoCancelIrp(sent[1]->irp)); }, {1}, USBD_STATUS_CANCELED},
+      {"unplug", [this] { bridge->unplug(); }, {0, 1, 2}, USBD_STATUS_DEVICE_GONE},
+  };
+  for (const auto &row : rows) {
+    plugConfigured();
+    bridge->bulk.reads = sim::BulkMode::Hold;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(send(0x81, std::vector<uint8_t>(8)).returned, STATUS_PENDING);
+    EXPECT_TRUE(order.empty());
+    row.act();
+    EXPECT_EQ(order, row.ended) << row.how;
+    for (int tag : row.ended) {
+      EXPECT_EQ(sent[tag]->irp->IoStatus.Status, toNt(row.usbd)) << row.how;
+      EXPECT_EQ(sent[tag]->urb.Hdr.Status, row.usbd) << row.how;
+      EXPECT_EQ(sent[tag]->urb.TransferBufferLength, 0u) << row.how;
+      EXPECT_FALSE(IoCancelIrp(sent[tag]->irp)) << "no cancel routine is left on a completed transfer";
+    }
+    EXPECT_EQ(bridge->queued(0x81), 3 - row.ended.size()) << row.how;
+    EXPECT_EQ(platform().irql, PASSIVE_LEVEL);
+  }
+  EXPECT_TRUE(platform().verifier.violations().empty());
+  EXPECT_EQ(send(0x81, std::vector<uint8_t>(8)).returned, STATUS_DEVICE_NOT_CONNECTED) << "after the unplug";
+}
+
+TEST_F(BulkTest, TransferCancelledBeforeTheBusQueuesItEndsAtOnce) {
+  bridge->urbCompletion = sim::Completion::Manual;
+  Sent &early = send(0x81, std::vector<uint8_t>(8), true);
+  EXPECT_EQ(early.returned, STATUS_PENDING);
+  EXPECT_EQ(order, std::vector<int>{0});
+  EXPECT_EQ(early.irp->IoStatus.Status, STATUS_CANCELLED);
+  EXPECT_EQ(bridge->queued(0x81), 0u);
+}
+
+TEST_F(BulkTest, StallHaltsThePipeUntilResetOrClearFeature) {
+  const struct {
+    const char *how;
+    std::function<NTSTATUS()> clear;
+  } rows[] = {
+      {"reset pipe", [this] { return pipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0x81); }},
+      {"clear feature", [this] { return clearHalt(0x81); }},
+  };
+  for (const auto &row : rows) {
+    plugConfigured();
+    bridge->bulk.reads = sim::BulkMode::Stall;
+    EXPECT_EQ(send(0x81, std::vector<uint8_t>(8)).urb.Hdr.Status, USBD_STATUS_STALL_PID);
+    bridge->bulk.reads = sim::BulkMode::Pattern;
+    EXPECT_EQ(send(0x81, std::vector<uint8_t>(8)).returned, STATUS_UNSUCCESSFUL) << "still halted";
+    EXPECT_EQ(send(0x02, counting(8)).returned, STATUS_SUCCESS) << "the other pipe goes on";
+    EXPECT_EQ(row.clear(), STATUS_SUCCESS) << row.how;
+    EXPECT_EQ(bridge->urbs().back().endpointAddress, 0x81);
+    EXPECT_EQ(send(0x81, std::vector<uint8_t>(8)).urb.TransferBufferLength, 8u) << row.how;
+  }
+  EXPECT_EQ(clearHalt(0x05), STATUS_UNSUCCESSFUL) << "no endpoint 0x05";
+  EXPECT_EQ(bridge->urbs().back().featureIndex, 0x05);
+  EXPECT_EQ(bridge->urbs().back().usbdStatus, USBD_STATUS_STALL_PID);
+}
+
+TEST_F(BulkTest, PortStatusFollowsResetsAndRemoval) {
+  auto portStatus = [this] {
+    ULONG status = 0xFFFF;
+    PIRP irp = platform().newIrp(1, sim::IrpOrigin::Manager);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_GET_PORT_STATUS;
+    next->Parameters.Others.Argument1 = &status;
+    EXPECT_EQ(IofCallDriver(bridge->pdo(), irp), STATUS_SUCCESS);
+    return status;
+  };
+  auto resetPort = [this] {
+    PIRP irp = platform().newIrp(1, sim::IrpOrigin::Manager);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_RESET_PORT;
+    return IofCallDriver(bridge->pdo(), irp);
+  };
+  EXPECT_EQ(portStatus(), ULONG(USBD_PORT_CONNECTED | USBD_PORT_ENABLED));
+  bridge->portStatus = USBD_PORT_CONNECTED;
+  EXPECT_EQ(portStatus(), ULONG(USBD_PORT_CONNECTED));
+  EXPECT_EQ(resetPort(), STATUS_SUCCESS);
+  EXPECT_EQ(portStatus(), ULONG(USBD_PORT_CONNECTED | USBD_PORT_ENABLED));
+  bridge->unplug();
+  EXPECT_EQ(portStatus(), 0u);
+  EXPECT_EQ(resetPort(), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(bridge->portResets(), 2u);
+}
+
+TEST_F(BridgeTest, CancelSpinLockMisuseAndCancelOfAFreedIrpAreReported) {
+  const struct {
+    std::function<void()> misuse;
+    const char *finding;
+  } rows[] = {
+      {[] { IoReleaseCancelSpinLock(PASSIVE_LEVEL); }, "IoReleaseCancelSpinLock without IoAcquireCancelSpinLock"},
+      {[] {
+         KIRQL first, second;
+         IoAcquireCancelSpinLock(&first);
+         IoAcquireCancelSpinLock(&second);
+         IoReleaseCancelSpinLock(first);
+       },
+       "IoAcquireCancelSpinLock while the cancel spin lock is already held (recursion)"},
+      {[] {
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         IoFreeIrp(irp);
+         EXPECT_FALSE(IoCancelIrp(irp));
+       },
+       "IoCancelIrp on an IRP that does not exist (freed, or never made)"},
+  };
+  for (const auto &row : rows) {
+    platform().reset();
+    row.misuse();
+    EXPECT_EQ(platform().verifier.violations(), std::vector<std::string>{row.finding});
+    EXPECT_EQ(platform().irql, PASSIVE_LEVEL);
+  }
+}
 
 // A stand-in function driver that forgets one pool block per device.
 NTSTATUS leakyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
