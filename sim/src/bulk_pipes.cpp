@@ -21,11 +21,14 @@ void atDispatchLevel(Work work) {
   platform().irql = saved;
 }
 
+// One period byte by byte, then copies of what is there: reads of tens of MiB stay cheap.
 void fillPattern(uint8_t *data, size_t size, uint64_t offset) {
-  unsigned value = patternByte(offset);
-  for (size_t i = 0; i < size; ++i) {
-    data[i] = static_cast<uint8_t>(value);
-    value = value == 250 ? 0 : value + 1;
+  size_t filled = std::min<size_t>(size, kPatternPeriod);
+  for (size_t i = 0; i < filled; ++i) data[i] = patternByte(offset + i);
+  while (filled < size) {
+    size_t count = std::min(filled, size - filled);
+    memcpy(data + filled, data, count);
+    filled += count;
   }
 }
 
@@ -33,7 +36,7 @@ std::optional<uint64_t> patternMismatch(const uint8_t *data, size_t size, uint64
   unsigned value = patternByte(offset);
   for (size_t i = 0; i < size; ++i) {
     if (data[i] != value) return offset + i;
-    value = value == 250 ? 0 : value + 1;
+    value = value + 1 == kPatternPeriod ? 0 : value + 1;
   }
   return std::nullopt;
 }

@@ -360,7 +360,12 @@ TEST_F(BulkTest, HeldTransfersEndAsAbortCancelOrRemovalSays) {
   } rows[] = {
       {"abort", [this] { EXPECT_EQ(pipeRequest(URB_FUNCTION_ABORT_PIPE, 0x81), STATUS_SUCCESS); },
        {0, 1, 2}, USBD_STATUS_CANCELED},
-      {"cancel", [this] { EXPECT_TRUE(IoCancelIrp(sent[1]->irp)); }, {1}, USBD_STATUS_CANCELED},
+      {"cancel",
+       [this] {
+         EXPECT_TRUE(IoCancelIrp(sent[1]->irp));
+         EXPECT_TRUE(sent[1]->irp->Cancel);
+       },
+       {1}, USBD_STATUS_CANCELED},
       {"unplug", [this] { bridge->unplug(); }, {0, 1, 2}, USBD_STATUS_DEVICE_GONE},
   };
   for (const auto &row : rows) {

@@ -74,7 +74,8 @@ struct BulkBehaviour {
 
 // The pattern's byte at stream offset k: k mod 251. The period is prime, so a
 // lost or repeated block of any power-of-two size shows.
-inline UCHAR patternByte(uint64_t offset) { return static_cast<UCHAR>(offset % 251); }
+constexpr unsigned kPatternPeriod = 251;
+inline UCHAR patternByte(uint64_t offset) { return static_cast<UCHAR>(offset % kPatternPeriod); }
 
 struct BusRequest {
   UCHAR major;
