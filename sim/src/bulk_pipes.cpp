@@ -78,6 +78,12 @@ Pipe *UsbBridge::pipeByAddress(UCHAR endpointAddress) const {
   return nullptr;
 }
 
+Pipe *UsbBridge::pipeById(unsigned id) const {
+  for (auto &pipe : pipes_)
+    if (pipe->id == id) return pipe.get();
+  return nullptr;
+}
+
 BulkMode UsbBridge::modeOf(const Pipe &pipe) const { return pipe.in() ? bulk.reads : bulk.writes; }
 
 size_t UsbBridge::queued(UCHAR endpointAddress) const {
@@ -156,14 +162,13 @@ void UsbBridge::keepServicing(Pipe &pipe) {
     return;
   }
   if (urbCompletion != Completion::Deferred) return;
-  for (unsigned id = pipe.id; pipe.scheduled < pipe.queue.size(); ++pipe.scheduled)
+  const unsigned id = pipe.id;
+  for (; pipe.scheduled < pipe.queue.size(); ++pipe.scheduled)
     platform().pendingWork.push_back([this, id] {
-      for (auto &live : pipes_)
-        if (live->id == id) {
-          --live->scheduled;
-          serviceHead(*live);
-          return;
-        }
+      if (Pipe *live = pipeById(id)) {
+        --live->scheduled;
+        serviceHead(*live);
+      }
     });
 }
 
@@ -223,9 +228,10 @@ VOID UsbBridge::cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     if (held == pipe->queue.end()) continue;
     Transfer transfer = *held;
     pipe->queue.erase(held);
-    Pipe &owner = *pipe;
+    const unsigned id = pipe->id;
     bridge.completeTransfer(transfer, USBD_STATUS_CANCELED, 0);
-    bridge.keepServicing(owner);
+    // The completion routine may have changed the configuration.
+    if (Pipe *live = bridge.pipeById(id)) bridge.keepServicing(*live);
     return;
   }
 }

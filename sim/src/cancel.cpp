@@ -57,8 +57,9 @@ extern "C" BOOLEAN IoCancelIrp(PIRP irp) {
     return FALSE;
   }
   irp->CancelIrql = irql;
-  // A routine can be set only while a driver holds the IRP, so a current stack location exists.
-  routine(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
+  // No device when a driver completed the IRP with its routine still set.
+  bool inDriver = irp->CurrentLocation <= irp->StackCount;
+  routine(inDriver ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr, irp);
   if (p.cancelLockHeld) p.verifier.violation("a cancel routine returned without releasing the cancel spin lock");
   return TRUE;
 }

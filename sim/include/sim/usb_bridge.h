@@ -155,6 +155,7 @@ class UsbBridge {
   // Bulk pipes (bulk_pipes.cpp).
   Pipe *pipeByHandle(USBD_PIPE_HANDLE handle) const;
   Pipe *pipeByAddress(UCHAR endpointAddress) const;
+  Pipe *pipeById(unsigned id) const;
   USBD_STATUS checkTransfer(const _URB_BULK_OR_INTERRUPT_TRANSFER &request, UrbRecord &record) const;
   NTSTATUS queueTransfer(PIRP irp, _URB_BULK_OR_INTERRUPT_TRANSFER &request);
   USBD_STATUS pipeRequest(_URB_PIPE_REQUEST &request, UrbRecord &record);
