@@ -52,6 +52,7 @@ void Platform::reset() {
   preemption_ = nullptr;
   preemptionDue_ = 0;
   preemptionWaitsForLocks_ = false;
+  cancelLockHeld = false;
 }
 
 bool Platform::runOnePendingWork() {

@@ -1,9 +1,11 @@
 // The bus driver's side of one simulated bridge: URBs for descriptors and
 // configuration, port requests, PnP at the bottom of the stack, and per-request
-// failure injection.
+// failure injection. Bulk pipes are in bulk_pipes.cpp.
 #include <cstdio>
 
+#include "bulk_pipes.h"
 #include "descriptors.h"
+#include "urb_text.h"
 
 namespace sim {
 
@@ -11,46 +13,6 @@ namespace {
 
 NTSTATUS busDispatch(PDEVICE_OBJECT device, PIRP irp) {
   return (*static_cast<UsbBridge **>(device->DeviceExtension))->dispatch(irp);
-}
-
-NTSTATUS toNtStatus(USBD_STATUS usbd) {
-  if (usbd == USBD_STATUS_SUCCESS) return STATUS_SUCCESS;
-  if (usbd == USBD_STATUS_INVALID_URB_FUNCTION || usbd == USBD_STATUS_INVALID_PARAMETER) return STATUS_INVALID_PARAMETER;
-  return STATUS_UNSUCCESSFUL;
-}
-
-std::string usbdName(USBD_STATUS usbd) {
-  switch (usbd) {
-    case USBD_STATUS_SUCCESS: return "USBD_STATUS_SUCCESS";
-    case USBD_STATUS_STALL_PID: return "USBD_STATUS_STALL_PID";
-    case USBD_STATUS_INVALID_URB_FUNCTION: return "USBD_STATUS_INVALID_URB_FUNCTION";
-    case USBD_STATUS_INVALID_PARAMETER: return "USBD_STATUS_INVALID_PARAMETER";
-    case USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR: return "USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR";
-  }
-  return hexCode(static_cast<ULONG>(usbd));
-}
-
-std::string functionName(USHORT function) {
-  switch (function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION: return "SELECT_CONFIGURATION";
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return "GET_DESCRIPTOR_FROM_DEVICE";
-  }
-  return "function " + std::to_string(function);
-}
-
-std::string describe(const UrbRecord &record) {
-  std::string text = "URB " + functionName(record.function) + " (length " + std::to_string(record.length) + ")";
-  if (record.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
-    text += ": descriptor type " + std::to_string(record.descriptorType) + ", index " +
-            std::to_string(record.descriptorIndex) + ", " + std::to_string(record.transferBufferLength) + " bytes";
-  if (record.function == URB_FUNCTION_SELECT_CONFIGURATION) {
-    if (record.nullConfiguration) return text + ": no configuration (deconfigure)";
-    text += ":";
-    for (size_t i = 0; i < record.pipesAsSent.size(); ++i)
-      text += " pipe " + std::to_string(i) + " max transfer " + std::to_string(record.pipesAsSent[i].MaximumTransferSize) +
-              (i + 1 < record.pipesAsSent.size() ? "," : "");
-  }
-  return text;
 }
 
 }  // namespace
@@ -73,7 +35,8 @@ BridgeSetup BridgeSetup::standard(USHORT vendorId, USHORT productId) {
   return setup;
 }
 
-UsbBridge::UsbBridge(const BridgeSetup &setup, std::string label) : setup_(setup), label_(std::move(label)) {
+UsbBridge::UsbBridge(const BridgeSetup &setup, std::string label)
+    : setup_(setup), label_(std::move(label)), loopback_(std::make_unique<ByteStream>()) {
   auto &p = platform();
   PDRIVER_OBJECT bus = p.newDriver();
   for (auto &dispatch : bus->MajorFunction) dispatch = busDispatch;
@@ -116,16 +79,25 @@ NTSTATUS UsbBridge::complete(PIRP irp, NTSTATUS status, Completion how) {
 }
 
 NTSTATUS UsbBridge::internalControl(PIRP irp, PIO_STACK_LOCATION stack) {
+  if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
+    return submitUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
+  return portRequest(irp, stack);
+}
+
+NTSTATUS UsbBridge::portRequest(PIRP irp, PIO_STACK_LOCATION stack) {
   auto &trace = platform().trace;
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_INTERNAL_USB_SUBMIT_URB:
-      return submitUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
     case IOCTL_INTERNAL_USB_RESET_PORT:
-      trace.add("usb", "-> reset port");
+      ++portResets_;
+      trace.add("usb", gone_ ? "-> reset port: nothing connected" : "-> reset port");
+      if (gone_) return complete(irp, STATUS_DEVICE_NOT_CONNECTED, Completion::Inline);
+      portStatus |= USBD_PORT_ENABLED;
       return complete(irp, STATUS_SUCCESS, Completion::Inline);
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
-      trace.add("usb", "-> get port status: connected, enabled");
-      *static_cast<PULONG>(stack->Parameters.Others.Argument1) = USBD_PORT_CONNECTED | USBD_PORT_ENABLED;
+      trace.add("usb", std::string("-> get port status: ") +
+                           (portStatus & USBD_PORT_CONNECTED ? "connected" : "not connected") +
+                           (portStatus & USBD_PORT_ENABLED ? ", enabled" : ", disabled"));
+      *static_cast<PULONG>(stack->Parameters.Others.Argument1) = portStatus;
       return complete(irp, STATUS_SUCCESS, Completion::Inline);
   }
   return complete(irp, STATUS_INVALID_DEVICE_REQUEST, Completion::Inline);
@@ -136,35 +108,69 @@ NTSTATUS UsbBridge::submitUrb(PIRP irp, PURB urb) {
   UrbRecord record;
   record.function = urb->UrbHeader.Function;
   record.length = urb->UrbHeader.Length;
-  USBD_STATUS usbd = USBD_STATUS_INVALID_URB_FUNCTION;
   bool injected = ++urbCount_ == failUrbAt_;
-  if (record.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
-    usbd = record.length == sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST)
-               ? getDescriptor(urb->UrbControlDescriptorRequest, record, injected)
-               : USBD_STATUS_INVALID_PARAMETER;
-  } else if (record.function == URB_FUNCTION_SELECT_CONFIGURATION) {
-    usbd = record.length >= offsetof(_URB_SELECT_CONFIGURATION, Interface)
-               ? selectConfiguration(urb->UrbSelectConfiguration, record, injected)
-               : USBD_STATUS_INVALID_PARAMETER;
-  }
-  platform().trace.add("usb", "-> " + describe(record));
+  USBD_STATUS usbd = gone_ ? refuseAsGone(urb, record) : actOnUrb(urb, record, injected);
+  platform().trace.add("usb", "-> " + describeArrival(record));
   if (injected) platform().trace.add("fault", "the bridge stalls this request");
   urbs_.push_back(record);
+  // The abort shows after its own arrival: the transfers it ends follow it in the trace.
+  if (record.function == URB_FUNCTION_ABORT_PIPE && usbd == USBD_STATUS_SUCCESS)
+    failAll(*pipeByAddress(record.endpointAddress), USBD_STATUS_CANCELED);
+  if (usbd == USBD_STATUS_PENDING) return queueTransfer(irp, urb->UrbBulkOrInterruptTransfer);
+  return finishUrb(irp, urb, usbd);
+}
+
+// USBD_STATUS_PENDING: a valid transfer, for its pipe's queue.
+USBD_STATUS UsbBridge::actOnUrb(PURB urb, UrbRecord &record, bool stall) {
+  switch (record.function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      return record.length == sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST)
+                 ? getDescriptor(urb->UrbControlDescriptorRequest, record, stall)
+                 : USBD_STATUS_INVALID_PARAMETER;
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      return record.length >= offsetof(_URB_SELECT_CONFIGURATION, Interface)
+                 ? selectConfiguration(urb->UrbSelectConfiguration, record, stall)
+                 : USBD_STATUS_INVALID_PARAMETER;
+  }
+  USBD_STATUS usbd = USBD_STATUS_INVALID_URB_FUNCTION;
+  if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+    usbd = checkTransfer(urb->UrbBulkOrInterruptTransfer, record);
+  else if (record.function == URB_FUNCTION_ABORT_PIPE || record.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)
+    usbd = pipeRequest(urb->UrbPipeRequest, record);
+  else if (record.function == URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT)
+    usbd = clearEndpointFeature(urb->UrbControlFeatureRequest, record);
+  bool known = usbd != USBD_STATUS_INVALID_URB_FUNCTION && usbd != USBD_STATUS_INVALID_PARAMETER &&
+               usbd != USBD_STATUS_INVALID_PIPE_HANDLE;
+  return stall && known ? USBD_STATUS_STALL_PID : usbd;
+}
+
+// A removed device answers nothing; a transfer is still described by its pipe.
+USBD_STATUS UsbBridge::refuseAsGone(PURB urb, UrbRecord &record) const {
+  if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) checkTransfer(urb->UrbBulkOrInterruptTransfer, record);
+  return USBD_STATUS_DEVICE_GONE;
+}
+
+// Completes a URB that does not wait in a pipe's queue, as urbCompletion says.
+NTSTATUS UsbBridge::finishUrb(PIRP irp, PURB urb, USBD_STATUS usbd) {
   size_t index = urbs_.size() - 1;
   NTSTATUS status = toNtStatus(usbd);
   auto finish = [this, urb, index, usbd, status] {
     urb->UrbHeader.Status = usbd;
-    urbs_[index].status = status;
-    urbs_[index].usbdStatus = usbd;
+    UrbRecord &record = urbs_[index];
+    record.status = status;
+    record.usbdStatus = usbd;
     std::string bytes;
-    if (urbs_[index].function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
-      bytes = ", " + std::to_string(urb->UrbControlDescriptorRequest.TransferBufferLength) + " bytes";
-    else if (usbd == USBD_STATUS_SUCCESS && !urbs_[index].nullConfiguration)
-      bytes = ", " + std::to_string(pipes_.size()) + " pipe handles";
-    platform().trace.add("usb", "<- " + functionName(urbs_[index].function) + ": " + usbdName(usbd) + bytes + ", " +
-                                    statusName(status));
+    if (record.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
+      bytes = std::to_string(urb->UrbControlDescriptorRequest.TransferBufferLength) + " bytes";
+    else if (record.function == URB_FUNCTION_SELECT_CONFIGURATION && usbd == USBD_STATUS_SUCCESS && !record.nullConfiguration)
+      bytes = std::to_string(pipes_.size()) + " pipe handles";
+    else if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && record.length == sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)) {
+      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;  // a failed transfer moved nothing
+      bytes = "0 bytes";
+    }
+    platform().trace.add("usb", "<- " + describeCompletion(record, bytes));
   };
-  if (urbCompletion == Completion::Inline) {
+  if (urbCompletion == Completion::Inline || urbCompletion == Completion::Manual) {
     finish();
     return complete(irp, status, Completion::Inline);
   }
@@ -212,7 +218,7 @@ USBD_STATUS UsbBridge::selectConfiguration(_URB_SELECT_CONFIGURATION &request, U
     record.nullConfiguration = true;
     if (stall) return USBD_STATUS_STALL_PID;
     configured_ = false;
-    pipes_.clear();
+    dropPipes();
     return USBD_STATUS_SUCCESS;
   }
   auto base = reinterpret_cast<uint8_t *>(&request);
@@ -230,7 +236,7 @@ USBD_STATUS UsbBridge::selectConfiguration(_URB_SELECT_CONFIGURATION &request, U
   if (request.ConfigurationDescriptor->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE)
     return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
   auto interfaces = parseConfigSet(setup_.configSet.data(), setup_.configSet.size());
-  pipes_.clear();
+  dropPipes();
   while (at + head <= end) {
     auto info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(at);
     if (info->Length < head || at + info->Length > end) return USBD_STATUS_INVALID_PARAMETER;
@@ -247,7 +253,7 @@ USBD_STATUS UsbBridge::selectConfiguration(_URB_SELECT_CONFIGURATION &request, U
     info->NumberOfPipes = static_cast<ULONG>(model->endpoints.size());
     for (size_t i = 0; i < model->endpoints.size(); ++i) {
       const EndpointSetup &endpoint = model->endpoints[i];
-      pipes_.push_back(std::make_unique<Pipe>(Pipe{endpoint}));
+      pipes_.push_back(std::make_unique<Pipe>(endpoint, ++pipesMade_));
       USBD_PIPE_INFORMATION &pipe = info->Pipes[i];
       pipe.MaximumPacketSize = endpoint.maxPacketSize;
       pipe.EndpointAddress = endpoint.address;

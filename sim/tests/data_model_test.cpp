@@ -46,6 +46,16 @@ TEST(DataModelTest, LayoutsAreWindowsOwnAtThisPointerWidth) {
       {"_URB_CONTROL_DESCRIPTOR_REQUEST", sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), 80, 136},
       {"TransferBufferLength", offsetof(_URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength), 24, 36},
       {"DescriptorType", offsetof(_URB_CONTROL_DESCRIPTOR_REQUEST, DescriptorType), 75, 131},
+      {"_URB_BULK_OR_INTERRUPT_TRANSFER", sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), 72, 128},
+      {"bulk TransferBufferLength", offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength), 24, 36},
+      {"bulk TransferBuffer", offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBuffer), 28, 40},
+      {"_URB_PIPE_REQUEST", sizeof(_URB_PIPE_REQUEST), 24, 40},
+      {"_URB_PIPE_REQUEST.PipeHandle", offsetof(_URB_PIPE_REQUEST, PipeHandle), 16, 24},
+      {"_URB_CONTROL_FEATURE_REQUEST", sizeof(_URB_CONTROL_FEATURE_REQUEST), 80, 136},
+      {"FeatureSelector", offsetof(_URB_CONTROL_FEATURE_REQUEST, FeatureSelector), 74, 130},
+      {"feature Index", offsetof(_URB_CONTROL_FEATURE_REQUEST, Index), 76, 132},
+      {"_URB_CONTROL_VENDOR_OR_CLASS_REQUEST", sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 80, 136},
+      {"vendor or class Request", offsetof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Request), 73, 129},
   };
   for (const Place &place : places) EXPECT_EQ(place.seen, forWidth(place.size32, place.size64)) << place.what;
 }

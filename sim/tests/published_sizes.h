@@ -17,5 +17,9 @@ constexpr size_t kSelectConfigurationUrb = forWidth(60, 88);
 // A select-configuration URB up to its interface record's pipes: also the
 // length of the URB that deconfigures.
 constexpr size_t kSelectConfigurationHead = forWidth(40, 64);
+constexpr size_t kBulkTransferUrb = forWidth(72, 128);
+constexpr size_t kPipeRequestUrb = forWidth(24, 40);
+constexpr size_t kFeatureRequestUrb = forWidth(80, 136);
+constexpr size_t kVendorOrClassRequestUrb = forWidth(80, 136);
 
 }  // namespace published

@@ -124,6 +124,8 @@ class Platform {
   KIRQL irql = PASSIVE_LEVEL;
   // The loaded driver's own pool tag; 0 when not checked.
   ULONG driverPoolTag = 0;
+  // The one system-wide cancel spin lock (IoAcquireCancelSpinLock).
+  bool cancelLockHeld = false;
 
   // Work that a bus DPC would do later (deferred completions); waits drain it.
   std::deque<std::function<void()>> pendingWork;

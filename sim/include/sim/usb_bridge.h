@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,14 +40,42 @@ struct UrbRecord {
   UCHAR descriptorType = 0;
   UCHAR descriptorIndex = 0;
   USHORT languageId = 0;
-  ULONG transferBufferLength = 0;
+  ULONG transferBufferLength = 0;  // asked for
+  bool hasBuffer = false;
   bool hasMdl = false;
   bool hasLink = false;
   bool nullConfiguration = false;
   std::vector<USBD_PIPE_INFORMATION> pipesAsSent;  // select-configuration only
+  UCHAR endpointAddress = 0;                       // transfers and pipe requests with a known pipe
+  ULONG transferFlags = 0;
+  USHORT featureSelector = 0;                      // clear-feature only
+  USHORT featureIndex = 0;
+  ULONG bytesMoved = 0;                            // transfers, as completed
   NTSTATUS status = STATUS_PENDING;                // as completed
   USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
 };
+
+// What a bulk or interrupt endpoint does with the transfers it is given:
+// - Loopback: OUT data joins the bridge's one loopback stream; IN takes from
+//   it in stream order, at most what is buffered (less is a short transfer).
+// - Pattern: IN yields patternByte(k) for the pipe's stream offset k; OUT
+//   discards, remembering the first offset that differs from the pattern.
+// - Short: as Pattern, at most BulkBehaviour::shortLength bytes per transfer.
+// - Stall: the endpoint halts; this and every later transfer on it fail with
+//   USBD_STATUS_STALL_PID until a pipe reset or clear-feature clears the halt.
+// - Hold: transfers stay queued until aborted, cancelled or the bridge is unplugged.
+enum class BulkMode { Loopback, Pattern, Short, Stall, Hold };
+
+struct BulkBehaviour {
+  BulkMode reads = BulkMode::Loopback;   // IN endpoints
+  BulkMode writes = BulkMode::Loopback;  // OUT endpoints
+  ULONG shortLength = 512;
+};
+
+// The pattern's byte at stream offset k: k mod 251. The period is prime, so a
+// lost or repeated block of any power-of-two size shows.
+constexpr unsigned kPatternPeriod = 251;
+inline UCHAR patternByte(uint64_t offset) { return static_cast<UCHAR>(offset % kPatternPeriod); }
 
 struct BusRequest {
   UCHAR major;
@@ -55,7 +84,12 @@ struct BusRequest {
   PVOID argument1;
 };
 
-enum class Completion { Inline, Deferred, Never };
+// Manual: transfers wait for completeNext(); other URBs complete in the dispatch call.
+enum class Completion { Inline, Deferred, Manual, Never };
+
+struct Pipe;
+struct Transfer;
+class ByteStream;
 
 class UsbBridge {
  public:
@@ -67,8 +101,11 @@ class UsbBridge {
   const BridgeSetup &setup() const { return setup_; }
 
   // How URB requests complete: in the dispatch call, later (from the pending
-  // work queue, as a DPC would), or not at all.
+  // work queue, as a DPC would, in order), when the test says, or not at all.
   Completion urbCompletion = Completion::Inline;
+  BulkBehaviour bulk;
+  // What IOCTL_INTERNAL_USB_GET_PORT_STATUS reports.
+  ULONG portStatus = USBD_PORT_CONNECTED | USBD_PORT_ENABLED;
   // How the bus completes the start request.
   Completion startCompletion = Completion::Inline;
   NTSTATUS startStatus = STATUS_SUCCESS;
@@ -82,6 +119,20 @@ class UsbBridge {
   // Fails the n-th URB from now (1 = the next one) on the bus with a stall.
   void failUrb(unsigned nth) { failUrbAt_ = urbCount_ + nth; }
 
+  // Completes the head transfer of the pipe with this endpoint address as its
+  // mode says, at DISPATCH_LEVEL; false when none is queued or the pipe holds.
+  bool completeNext(UCHAR endpointAddress);
+  size_t queued(UCHAR endpointAddress) const;
+  // Stream offset reached on the pipe (bytes moved through it so far).
+  uint64_t streamOffset(UCHAR endpointAddress) const;
+  // Pattern and Short OUT pipes: the first offset written that broke the pattern.
+  std::optional<uint64_t> firstPatternMismatch(UCHAR endpointAddress) const;
+  // The device leaves the bus: queued transfers and every later request fail
+  // as for a removed device, and the port reports nothing connected.
+  void unplug();
+  bool gone() const { return gone_; }
+  unsigned portResets() const { return portResets_; }
+
   const std::vector<UrbRecord> &urbs() const { return urbs_; }
   const std::vector<BusRequest> &requests() const { return requests_; }
   bool configured() const { return configured_; }
@@ -91,15 +142,33 @@ class UsbBridge {
 
  private:
   NTSTATUS internalControl(PIRP irp, PIO_STACK_LOCATION stack);
+  NTSTATUS portRequest(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS submitUrb(PIRP irp, PURB urb);
+  USBD_STATUS actOnUrb(PURB urb, UrbRecord &record, bool stall);
+  USBD_STATUS refuseAsGone(PURB urb, UrbRecord &record) const;
+  NTSTATUS finishUrb(PIRP irp, PURB urb, USBD_STATUS usbd);
   USBD_STATUS getDescriptor(_URB_CONTROL_DESCRIPTOR_REQUEST &request, UrbRecord &record, bool stall);
   USBD_STATUS selectConfiguration(_URB_SELECT_CONFIGURATION &request, UrbRecord &record, bool stall);
   NTSTATUS pnp(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS complete(PIRP irp, NTSTATUS status, Completion how);
 
-  struct Pipe {
-    EndpointSetup endpoint;
-  };
+  // Bulk pipes (bulk_pipes.cpp).
+  Pipe *pipeByHandle(USBD_PIPE_HANDLE handle) const;
+  Pipe *pipeByAddress(UCHAR endpointAddress) const;
+  Pipe *pipeById(unsigned id) const;
+  USBD_STATUS checkTransfer(const _URB_BULK_OR_INTERRUPT_TRANSFER &request, UrbRecord &record) const;
+  NTSTATUS queueTransfer(PIRP irp, _URB_BULK_OR_INTERRUPT_TRANSFER &request);
+  USBD_STATUS pipeRequest(_URB_PIPE_REQUEST &request, UrbRecord &record);
+  USBD_STATUS clearEndpointFeature(_URB_CONTROL_FEATURE_REQUEST &request, UrbRecord &record);
+  BulkMode modeOf(const Pipe &pipe) const;
+  bool serviceHead(Pipe &pipe);
+  void keepServicing(Pipe &pipe);
+  void failAll(Pipe &pipe, USBD_STATUS usbd);
+  void completeTransfer(const Transfer &transfer, USBD_STATUS usbd, ULONG bytes);
+  ULONG moveData(Pipe &pipe, _URB_BULK_OR_INTERRUPT_TRANSFER &request);
+  void dropPipes();
+  // The cancel routine of every transfer the bus holds.
+  static VOID cancelRoutine(PDEVICE_OBJECT device, PIRP irp);
 
   BridgeSetup setup_;
   std::string label_;
@@ -107,7 +176,11 @@ class UsbBridge {
   unsigned urbCount_ = 0;
   unsigned failUrbAt_ = 0;
   bool configured_ = false;
+  bool gone_ = false;
+  unsigned portResets_ = 0;
+  unsigned pipesMade_ = 0;
   std::vector<std::unique_ptr<Pipe>> pipes_;
+  std::unique_ptr<ByteStream> loopback_;
   std::vector<UrbRecord> urbs_;
   std::vector<BusRequest> requests_;
 };

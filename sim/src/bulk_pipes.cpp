@@ -1,0 +1,275 @@
+// Bulk and interrupt pipes on the bus: transfers wait in each pipe's queue and
+// complete in its order, as the pipe's mode says, with a cancel routine set
+// while the bus holds them; pipe aborts and resets, endpoint clear-feature,
+// and the removal of the device.
+#include "bulk_pipes.h"
+
+#include <algorithm>
+
+#include "urb_text.h"
+
+namespace sim {
+
+namespace {
+
+// Completions come from the bus's DPC, whoever asks for them.
+template <class Work>
+void atDispatchLevel(Work work) {
+  KIRQL saved = platform().irql;
+  platform().irql = DISPATCH_LEVEL;
+  work();
+  platform().irql = saved;
+}
+
+// One period byte by byte, then copies of what is there: reads of tens of MiB stay cheap.
+void fillPattern(uint8_t *data, size_t size, uint64_t offset) {
+  size_t filled = std::min<size_t>(size, kPatternPeriod);
+  for (size_t i = 0; i < filled; ++i) data[i] = patternByte(offset + i);
+  while (filled < size) {
+    size_t count = std::min(filled, size - filled);
+    memcpy(data + filled, data, count);
+    filled += count;
+  }
+}
+
+std::optional<uint64_t> patternMismatch(const uint8_t *data, size_t size, uint64_t offset) {
+  unsigned value = patternByte(offset);
+  for (size_t i = 0; i < size; ++i) {
+    if (data[i] != value) return offset + i;
+    value = value + 1 == kPatternPeriod ? 0 : value + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+void ByteStream::write(const uint8_t *data, size_t size) {
+  if (size == 0) return;
+  chunks_.emplace_back(data, data + size);
+  size_ += size;
+}
+
+size_t ByteStream::read(uint8_t *data, size_t size) {
+  size_t done = 0;
+  while (done < size && !chunks_.empty()) {
+    const std::vector<uint8_t> &front = chunks_.front();
+    size_t count = std::min(size - done, front.size() - frontTaken_);
+    memcpy(data + done, front.data() + frontTaken_, count);
+    done += count;
+    frontTaken_ += count;
+    if (frontTaken_ == front.size()) {
+      chunks_.pop_front();
+      frontTaken_ = 0;
+    }
+  }
+  size_ -= done;
+  return done;
+}
+
+Pipe *UsbBridge::pipeByHandle(USBD_PIPE_HANDLE handle) const {
+  for (auto &pipe : pipes_)
+    if (pipe.get() == handle) return pipe.get();
+  return nullptr;
+}
+
+Pipe *UsbBridge::pipeByAddress(UCHAR endpointAddress) const {
+  for (auto &pipe : pipes_)
+    if (pipe->endpoint.address == endpointAddress) return pipe.get();
+  return nullptr;
+}
+
+Pipe *UsbBridge::pipeById(unsigned id) const {
+  for (auto &pipe : pipes_)
+    if (pipe->id == id) return pipe.get();
+  return nullptr;
+}
+
+BulkMode UsbBridge::modeOf(const Pipe &pipe) const { return pipe.in() ? bulk.reads : bulk.writes; }
+
+size_t UsbBridge::queued(UCHAR endpointAddress) const {
+  Pipe *pipe = pipeByAddress(endpointAddress);
+  return pipe ? pipe->queue.size() : 0;
+}
+
+uint64_t UsbBridge::streamOffset(UCHAR endpointAddress) const {
+  Pipe *pipe = pipeByAddress(endpointAddress);
+  return pipe ? pipe->offset : 0;
+}
+
+std::optional<uint64_t> UsbBridge::firstPatternMismatch(UCHAR endpointAddress) const {
+  Pipe *pipe = pipeByAddress(endpointAddress);
+  return pipe ? pipe->firstMismatch : std::nullopt;
+}
+
+USBD_STATUS UsbBridge::checkTransfer(const _URB_BULK_OR_INTERRUPT_TRANSFER &request, UrbRecord &record) const {
+  if (record.length != sizeof request) return USBD_STATUS_INVALID_PARAMETER;
+  record.transferFlags = request.TransferFlags;
+  record.transferBufferLength = request.TransferBufferLength;
+  record.hasBuffer = request.TransferBuffer != nullptr;
+  record.hasMdl = request.TransferBufferMDL != nullptr;
+  record.hasLink = request.UrbLink != nullptr;
+  Pipe *pipe = pipeByHandle(request.PipeHandle);
+  if (pipe == nullptr) return USBD_STATUS_INVALID_PIPE_HANDLE;
+  record.endpointAddress = pipe->endpoint.address;
+  bool mapped = request.TransferBufferMDL && request.TransferBufferMDL->MappedSystemVa;
+  if (request.TransferBufferLength && !request.TransferBuffer && !mapped) return USBD_STATUS_INVALID_PARAMETER;
+  return USBD_STATUS_PENDING;
+}
+
+NTSTATUS UsbBridge::queueTransfer(PIRP irp, _URB_BULK_OR_INTERRUPT_TRANSFER &request) {
+  Pipe &pipe = *pipeByHandle(request.PipeHandle);
+  size_t record = urbs_.size() - 1;
+  pipe.queue.push_back({irp, &request, record});
+  if (urbCompletion == Completion::Inline && pipe.queue.size() == 1 && modeOf(pipe) != BulkMode::Hold) {
+    serviceHead(pipe);
+    return urbs_[record].status;
+  }
+  // Held as a real bus holds it: cancellable until the bus takes it back.
+  IoMarkIrpPending(irp);
+  pipe.queue.back().armed = true;
+  IoSetCancelRoutine(irp, cancelRoutine);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    Transfer transfer = pipe.queue.back();
+    pipe.queue.pop_back();
+    completeTransfer(transfer, USBD_STATUS_CANCELED, 0);
+    return STATUS_PENDING;
+  }
+  keepServicing(pipe);
+  return STATUS_PENDING;
+}
+
+// Completes the head transfer as the pipe's mode says; false if it stays.
+bool UsbBridge::serviceHead(Pipe &pipe) {
+  if (pipe.queue.empty() || (!pipe.halted && modeOf(pipe) == BulkMode::Hold)) return false;
+  Transfer transfer = pipe.queue.front();
+  // NULL: the cancel routine is running and owns the transfer.
+  if (transfer.armed && IoSetCancelRoutine(transfer.irp, nullptr) == nullptr) return false;
+  pipe.queue.pop_front();
+  if (modeOf(pipe) == BulkMode::Stall) pipe.halted = true;
+  if (pipe.halted)
+    completeTransfer(transfer, USBD_STATUS_STALL_PID, 0);
+  else
+    completeTransfer(transfer, USBD_STATUS_SUCCESS, moveData(pipe, *transfer.urb));
+  return true;
+}
+
+// Inline: completes what can complete now. Deferred: one DPC per queued
+// transfer, each completing the head of the pipe then.
+void UsbBridge::keepServicing(Pipe &pipe) {
+  if (urbCompletion == Completion::Inline) {
+    while (serviceHead(pipe)) {
+    }
+    return;
+  }
+  if (urbCompletion != Completion::Deferred) return;
+  const unsigned id = pipe.id;
+  for (; pipe.scheduled < pipe.queue.size(); ++pipe.scheduled)
+    platform().pendingWork.push_back([this, id] {
+      if (Pipe *live = pipeById(id)) {
+        --live->scheduled;
+        serviceHead(*live);
+      }
+    });
+}
+
+ULONG UsbBridge::moveData(Pipe &pipe, _URB_BULK_OR_INTERRUPT_TRANSFER &request) {
+  size_t size = request.TransferBufferLength;
+  if (size == 0) return 0;
+  auto data = static_cast<uint8_t *>(request.TransferBuffer ? request.TransferBuffer
+                                                            : request.TransferBufferMDL->MappedSystemVa);
+  BulkMode mode = modeOf(pipe);
+  if (mode == BulkMode::Short) size = std::min<size_t>(size, bulk.shortLength);
+  if (mode == BulkMode::Loopback && pipe.in())
+    size = loopback_->read(data, size);
+  else if (mode == BulkMode::Loopback)
+    loopback_->write(data, size);
+  else if (pipe.in())
+    fillPattern(data, size, pipe.offset);
+  else if (!pipe.firstMismatch)
+    pipe.firstMismatch = patternMismatch(data, size, pipe.offset);
+  pipe.offset += size;
+  return static_cast<ULONG>(size);
+}
+
+void UsbBridge::completeTransfer(const Transfer &transfer, USBD_STATUS usbd, ULONG bytes) {
+  transfer.urb->Hdr.Status = usbd;
+  transfer.urb->TransferBufferLength = bytes;
+  UrbRecord &record = urbs_[transfer.record];
+  record.bytesMoved = bytes;
+  record.usbdStatus = usbd;
+  record.status = toNtStatus(usbd);
+  platform().trace.add("usb", "<- " + describeCompletion(record, std::to_string(bytes) + " bytes"));
+  transfer.irp->IoStatus.Status = record.status;
+  IofCompleteRequest(transfer.irp, IO_NO_INCREMENT);
+}
+
+bool UsbBridge::completeNext(UCHAR endpointAddress) {
+  Pipe *pipe = pipeByAddress(endpointAddress);
+  bool completed = false;
+  if (pipe) atDispatchLevel([&] { completed = serviceHead(*pipe); });
+  return completed;
+}
+
+// Ends the transfers queued now, in order; those a completion routine queues meanwhile stay.
+void UsbBridge::failAll(Pipe &pipe, USBD_STATUS usbd) {
+  for (size_t count = pipe.queue.size(); count && !pipe.queue.empty(); --count) {
+    Transfer transfer = pipe.queue.front();
+    if (transfer.armed && IoSetCancelRoutine(transfer.irp, nullptr) == nullptr) return;
+    pipe.queue.pop_front();
+    completeTransfer(transfer, usbd, 0);
+  }
+}
+
+VOID UsbBridge::cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  UsbBridge &bridge = **static_cast<UsbBridge **>(device->DeviceExtension);
+  for (auto &pipe : bridge.pipes_) {
+    auto held = std::find_if(pipe->queue.begin(), pipe->queue.end(), [irp](const Transfer &t) { return t.irp == irp; });
+    if (held == pipe->queue.end()) continue;
+    Transfer transfer = *held;
+    pipe->queue.erase(held);
+    const unsigned id = pipe->id;
+    bridge.completeTransfer(transfer, USBD_STATUS_CANCELED, 0);
+    // The completion routine may have changed the configuration.
+    if (Pipe *live = bridge.pipeById(id)) bridge.keepServicing(*live);
+    return;
+  }
+}
+
+USBD_STATUS UsbBridge::pipeRequest(_URB_PIPE_REQUEST &request, UrbRecord &record) {
+  if (record.length != sizeof request) return USBD_STATUS_INVALID_PARAMETER;
+  Pipe *pipe = pipeByHandle(request.PipeHandle);
+  if (pipe == nullptr) return USBD_STATUS_INVALID_PIPE_HANDLE;
+  record.endpointAddress = pipe->endpoint.address;
+  if (record.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) pipe->halted = false;
+  return USBD_STATUS_SUCCESS;
+}
+
+// The request goes to the device: it stalls what it does not know.
+USBD_STATUS UsbBridge::clearEndpointFeature(_URB_CONTROL_FEATURE_REQUEST &request, UrbRecord &record) {
+  if (record.length != sizeof request) return USBD_STATUS_INVALID_PARAMETER;
+  record.featureSelector = request.FeatureSelector;
+  record.featureIndex = request.Index;
+  Pipe *pipe = request.Index <= 0xFF ? pipeByAddress(static_cast<UCHAR>(request.Index)) : nullptr;
+  if (pipe == nullptr || request.FeatureSelector != USB_FEATURE_ENDPOINT_STALL) return USBD_STATUS_STALL_PID;
+  record.endpointAddress = pipe->endpoint.address;
+  pipe->halted = false;
+  return USBD_STATUS_SUCCESS;
+}
+
+// A new configuration, or none: what the old pipes still hold is cancelled.
+void UsbBridge::dropPipes() {
+  for (auto &pipe : pipes_) failAll(*pipe, USBD_STATUS_CANCELED);
+  pipes_.clear();
+}
+
+void UsbBridge::unplug() {
+  platform().trace.add("usb", label_ + " unplugged");
+  gone_ = true;
+  portStatus = 0;
+  atDispatchLevel([this] {
+    for (auto &pipe : pipes_) failAll(*pipe, USBD_STATUS_DEVICE_GONE);
+  });
+}
+
+}  // namespace sim

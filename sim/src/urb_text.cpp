@@ -1,0 +1,100 @@
+// The bus's trace texts for URBs and the NT status of each USBD status.
+#include "urb_text.h"
+
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+
+std::string functionName(USHORT function) {
+  switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION: return "SELECT_CONFIGURATION";
+    case URB_FUNCTION_ABORT_PIPE: return "ABORT_PIPE";
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return "BULK_OR_INTERRUPT_TRANSFER";
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return "GET_DESCRIPTOR_FROM_DEVICE";
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: return "CLEAR_FEATURE_TO_ENDPOINT";
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: return "SYNC_RESET_PIPE_AND_CLEAR_STALL";
+  }
+  return "function " + std::to_string(function);
+}
+
+// Endpoint addresses and indexes with two digits, as descriptors show them.
+std::string hex(unsigned value, int digits = 2) {
+  char text[16];
+  snprintf(text, sizeof text, "0x%0*X", digits, value);
+  return text;
+}
+
+bool namesAPipe(USHORT function) {
+  return function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || function == URB_FUNCTION_ABORT_PIPE ||
+         function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+}
+
+// The function, and the pipe for the requests that name one (0 for a pipe the bus does not know).
+std::string subject(const UrbRecord &record) {
+  std::string text = functionName(record.function);
+  if (namesAPipe(record.function))
+    text += " pipe " + (record.endpointAddress ? hex(record.endpointAddress) : std::string("?"));
+  return text;
+}
+
+}  // namespace
+
+NTSTATUS toNtStatus(USBD_STATUS usbd) {
+  switch (usbd) {
+    case USBD_STATUS_SUCCESS: return STATUS_SUCCESS;
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE: return STATUS_INVALID_PARAMETER;
+    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  return STATUS_UNSUCCESSFUL;
+}
+
+std::string usbdName(USBD_STATUS usbd) {
+  switch (usbd) {
+    case USBD_STATUS_SUCCESS: return "USBD_STATUS_SUCCESS";
+    case USBD_STATUS_STALL_PID: return "USBD_STATUS_STALL_PID";
+    case USBD_STATUS_INVALID_URB_FUNCTION: return "USBD_STATUS_INVALID_URB_FUNCTION";
+    case USBD_STATUS_INVALID_PARAMETER: return "USBD_STATUS_INVALID_PARAMETER";
+    case USBD_STATUS_INVALID_PIPE_HANDLE: return "USBD_STATUS_INVALID_PIPE_HANDLE";
+    case USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR: return "USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR";
+    case USBD_STATUS_CANCELED: return "USBD_STATUS_CANCELED";
+    case USBD_STATUS_DEVICE_GONE: return "USBD_STATUS_DEVICE_GONE";
+  }
+  return hexCode(static_cast<ULONG>(usbd));
+}
+
+std::string describeArrival(const UrbRecord &record) {
+  switch (record.function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      return subject(record) + ": " + std::to_string(record.transferBufferLength) + " bytes, flags " +
+             hex(record.transferFlags, 1);
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: return subject(record);
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
+      return subject(record) + ": feature " + std::to_string(record.featureSelector) + ", index " +
+             hex(record.featureIndex);
+  }
+  std::string text = "URB " + functionName(record.function) + " (length " + std::to_string(record.length) + ")";
+  if (record.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
+    text += ": descriptor type " + std::to_string(record.descriptorType) + ", index " +
+            std::to_string(record.descriptorIndex) + ", " + std::to_string(record.transferBufferLength) + " bytes";
+  if (record.function == URB_FUNCTION_SELECT_CONFIGURATION) {
+    if (record.nullConfiguration) return text + ": no configuration (deconfigure)";
+    text += ":";
+    for (size_t i = 0; i < record.pipesAsSent.size(); ++i)
+      text += " pipe " + std::to_string(i) + " max transfer " + std::to_string(record.pipesAsSent[i].MaximumTransferSize) +
+              (i + 1 < record.pipesAsSent.size() ? "," : "");
+  }
+  return text;
+}
+
+std::string describeCompletion(const UrbRecord &record, const std::string &bytes) {
+  return subject(record) + ": " + usbdName(record.usbdStatus) + (bytes.empty() ? "" : ", " + bytes) + ", " +
+         statusName(record.status);
+}
+
+}  // namespace sim
