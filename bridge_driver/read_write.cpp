@@ -111,9 +111,13 @@ extern "C" NTSTATUS NTAPI KxCompleteReadWriteIrp(PDEVICE_OBJECT DeviceObject, PI
     entry->Irp = NULL;
   }
   // The bus wrote chunk 0's status into the caller's request; the others
-  // count when they failed or came short.
-  if (callers || moved != entry->Length || !NT_SUCCESS(status)) extension->TransferStatus = status;
-  if (extension->TransferCount != 0) extension->TransferBytes += moved;
+  // count when they failed or came short. A failure is never replaced by a
+  // success: cancelled chunks may complete before chunk 0.
+  BOOLEAN reports = callers || moved != entry->Length || !NT_SUCCESS(status);
+  if (reports && (!NT_SUCCESS(status) || NT_SUCCESS(extension->TransferStatus))) extension->TransferStatus = status;
+  // Counted after a cancel too: a chunk the bus finished anyway moved its
+  // bytes, and a read that hid them would lose them from the stream.
+  extension->TransferBytes += moved;
   BOOLEAN done = KxTakeFinished(extension, &finished);
   KeReleaseSpinLock(&extension->TransferLock, irql);
   if (done) KxFinishTransfer(extension, &finished);

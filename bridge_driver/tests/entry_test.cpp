@@ -7,13 +7,15 @@ TEST_F(EntryTest, DispatchTableServesItsRequestsAndRejectsTheRest) {
   PDRIVER_OBJECT driver = pnp.driver();
   EXPECT_EQ(driver->MajorFunction[IRP_MJ_CREATE], driver->MajorFunction[IRP_MJ_CLOSE]);
   EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], &KxPnpPower);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_READ], &KxRead);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_WRITE], &KxWrite);
   EXPECT_EQ(driver->DriverExtension->AddDevice, &KxPnpAddDevice);
   EXPECT_EQ(driver->DriverUnload, &KxUnload);
   EXPECT_EQ(driver->DeviceObject, nullptr) << "DriverEntry creates no device object";
 
   sim::UsbBridge &bridge = plugAndStart();
   // A request kind the driver does not serve keeps the platform's default handler.
-  EXPECT_EQ(sendRequest(fdo(bridge), IRP_MJ_WRITE), STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(sendRequest(fdo(bridge), IRP_MJ_FLUSH_BUFFERS), STATUS_INVALID_DEVICE_REQUEST);
 }
 
 TEST_F(EntryTest, OpenAndCloseSucceedInEveryState) {

@@ -26,7 +26,8 @@ TEST_F(ReadWriteTest, RequestsAreCutIntoChunksAllQueuedBeforeReturn) {
     ASSERT_EQ(pnp.loadDriver(DriverEntry, KX_POOL_TAG), STATUS_SUCCESS);
     sim::UsbBridge &bridge = openBridge();
     bridge.bulk = {sim::BulkMode::Pattern, sim::BulkMode::Pattern};
-    for (ULONG i = 0; i < c.length; ++i) buffer.at(i) = c.major == IRP_MJ_WRITE ? sim::patternByte(i) : 0;
+    buffer.assign(c.length, 0);
+    for (ULONG i = 0; i < c.length; ++i) buffer[i] = c.major == IRP_MJ_WRITE ? sim::patternByte(i) : 0;
     size_t before = bridge.urbs().size();
 
     auto request = send(c.major, c.length, c.mapped);

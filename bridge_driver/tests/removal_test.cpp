@@ -8,7 +8,9 @@ namespace {
 class RemovalTest : public TransferTest {};
 
 TEST_F(RemovalTest, AQueryHoldsNewRequestsBeforeItCancelsTheOneInFlight) {
-  for (UCHAR query : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE}) {
+  const std::pair<UCHAR, UCHAR> queries[] = {{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
+                                             {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}};
+  for (auto [query, cancel] : queries) {
     SCOPED_TRACE(sim::pnpMinorName(query));
     sim::platform().reset();
     ASSERT_EQ(pnp.loadDriver(DriverEntry, KX_POOL_TAG), STATUS_SUCCESS);
@@ -26,7 +28,7 @@ TEST_F(RemovalTest, AQueryHoldsNewRequestsBeforeItCancelsTheOneInFlight) {
     expectFinished(bridge, read);
     EXPECT_EQ(read->status, STATUS_CANCELLED);
     bridge.onRequest = nullptr;
-    EXPECT_EQ(pnp.send(bridge, query + 2), STATUS_SUCCESS);  // the matching cancel
+    EXPECT_EQ(pnp.send(bridge, cancel), STATUS_SUCCESS);
     EXPECT_TRUE(KxCanAcceptIoRequests(extension(bridge)));
   }
 }
@@ -60,11 +62,11 @@ TEST_F(RemovalTest, ARemovedDeviceOutlivesItsHandleAndRefusesWhatStillReachesIt)
       EXPECT_EQ(sim::UserFile::open(u"\\DosDevices\\Harlen0").status(), STATUS_OBJECT_NAME_NOT_FOUND);
       EXPECT_EQ(send(IRP_MJ_READ, 64)->returned, STATUS_DELETE_PENDING);
     }
-    EXPECT_EQ(read->status, c.readStatus);
     EXPECT_EQ(pnp.send(bridge, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(fdo(bridge), nullptr);
     EXPECT_TRUE(sim::platform().symbolicLinks.empty());
-    expectFinished(bridge = bridge, read);
+    expectFinished(bridge, read);
+    EXPECT_EQ(read->status, c.readStatus);
     // The handle still reaches the deleted device's dispatch routines.
     EXPECT_EQ(send(IRP_MJ_WRITE, 64)->returned, STATUS_DELETE_PENDING);
     EXPECT_EQ(file->close(), STATUS_SUCCESS);

@@ -25,9 +25,9 @@ class TransferTest : public DriverTest {
   }
 
   std::shared_ptr<sim::UserRequest> send(UCHAR major, ULONG length, bool mapped = true) {
-    if (buffer.size() < length && length <= (64u << 20)) buffer.resize(length);
-    void *data = length <= buffer.size() ? buffer.data() : nullptr;
-    return major == IRP_MJ_READ ? file->read(data, length, mapped) : file->write(data, length, mapped);
+    // Longer requests are refused or held: the bus never reaches their bytes.
+    if (buffer.size() < length) buffer.resize(length <= (64u << 20) ? length : 64);
+    return major == IRP_MJ_READ ? file->read(buffer.data(), length, mapped) : file->write(buffer.data(), length, mapped);
   }
 
   // Every queued transfer of both pipes completes as the bridge's mode says.
@@ -54,7 +54,7 @@ class TransferTest : public DriverTest {
     EXPECT_TRUE(request->completed);
     EXPECT_EQ(request->completions(), 1u);
     EXPECT_NE(request->status, STATUS_PENDING);
-    EXPECT_EQ(extension(bridge)->TransferContext, nullptr);
+    if (PDEVICE_OBJECT device = fdo(bridge)) EXPECT_EQ(KxExtension(device)->TransferContext, nullptr);
     EXPECT_EQ(allocatedIrps(), 0u);
     EXPECT_EQ(sim::platform().pool.size(), poolBefore);
   }

@@ -1,13 +1,18 @@
 // Cancellation as the I/O manager does it: one system-wide cancel spin lock,
 // cancel routines exchanged atomically, and IoCancelIrp calling the routine
 // with the lock held (the routine releases it).
-#include "sim/platform.h"
+#include <algorithm>
+
+#include "processor.h"
 
 using sim::platform;
 
 namespace {
 
 std::string routineName(PDRIVER_CANCEL routine) { return routine ? "routine" : "NULL"; }
+
+// Held among the thread's spin locks, so another processor's turn waits for it.
+KSPIN_LOCK cancelLockWord;
 
 }  // namespace
 
@@ -21,6 +26,7 @@ extern "C" VOID IoAcquireCancelSpinLock(PKIRQL irql) {
     return;
   }
   p.cancelLockHeld = true;
+  sim::heldSpinLocks().push_back(&cancelLockWord);
   p.irql = DISPATCH_LEVEL;
 }
 
@@ -33,7 +39,10 @@ extern "C" VOID IoReleaseCancelSpinLock(KIRQL irql) {
     return;
   }
   p.cancelLockHeld = false;
+  auto &held = sim::heldSpinLocks();
+  held.erase(std::remove(held.begin(), held.end(), &cancelLockWord), held.end());
   p.irql = irql;
+  if (held.empty()) sim::releasedLastSpinLock();
 }
 
 extern "C" PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
