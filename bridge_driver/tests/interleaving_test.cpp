@@ -56,7 +56,9 @@ class InterleavingTest : public TransferTest {
     EXPECT_TRUE(whole || cancelled) << std::hex << request->status << std::dec << ", " << request->information;
     Ending ending = point ? c.preempted : c.operation == Step::CancelWalk ? Ending::Cancelled : Ending::Whole;
     // A cancel before the request claimed the device finds nothing to cancel.
-    if (ending != Ending::Either) EXPECT_EQ(cancelled, ending == Ending::Cancelled && walkFoundTransfer);
+    if (ending != Ending::Either) {
+      EXPECT_EQ(cancelled, ending == Ending::Cancelled && walkFoundTransfer);
+    }
     return calls;
   }
 
@@ -88,7 +90,9 @@ TEST_F(InterleavingTest, EveryPreemptionPointEndsWithOneCompletionAndNothingLeft
       runOnce(c, point);
       if (HasFailure()) return;
     }
-    if (c.operation == Step::CancelWalk || c.other == Step::CancelWalk) EXPECT_GT(walksThatFoundATransfer, calls / 2);
+    if (c.operation == Step::CancelWalk || c.other == Step::CancelWalk) {
+      EXPECT_GT(walksThatFoundATransfer, calls / 2);
+    }
   }
 }
 

@@ -54,7 +54,9 @@ class TransferTest : public DriverTest {
     EXPECT_TRUE(request->completed);
     EXPECT_EQ(request->completions(), 1u);
     EXPECT_NE(request->status, STATUS_PENDING);
-    if (PDEVICE_OBJECT device = fdo(bridge)) EXPECT_EQ(KxExtension(device)->TransferContext, nullptr);
+    if (PDEVICE_OBJECT device = fdo(bridge)) {
+      EXPECT_EQ(KxExtension(device)->TransferContext, nullptr);
+    }
     EXPECT_EQ(allocatedIrps(), 0u);
     EXPECT_EQ(sim::platform().pool.size(), poolBefore);
   }
