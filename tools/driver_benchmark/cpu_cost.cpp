@@ -36,7 +36,6 @@ void copy(benchmark::State &state, size_t length) {
     benchmark::DoNotOptimize(to.data());
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * length);
 }
 
 }  // namespace
