@@ -20,7 +20,8 @@ void driverRequest(benchmark::State &state, UCHAR major, ULONG length) {
   if (!opened.ready()) return state.SkipWithError("the bridge did not start");
   PUCHAR data = userBuffer().data();
   for (auto _ : state) {
-    auto request = major == IRP_MJ_READ ? opened.file().read(data, length, true) : opened.file().write(data, length, true);
+    auto request =
+        major == IRP_MJ_READ ? opened.file().read(data, length, true) : opened.file().write(data, length, true);
     // The I/O manager's completion work: the request's packet and MDL are freed.
     sim::platform().runAllPendingWork();
     if (!request->completed || request->status != STATUS_SUCCESS || request->information != length)

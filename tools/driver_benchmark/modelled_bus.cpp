@@ -1,6 +1,7 @@
 #include "modelled_bus.h"
 
-ModelledBus::ModelledBus(OpenedBridge &opened, double turnaroundSeconds) : opened_(opened), turnaround_(turnaroundSeconds) {
+ModelledBus::ModelledBus(OpenedBridge &opened, double turnaroundSeconds)
+    : opened_(opened), turnaround_(turnaroundSeconds) {
   opened_.bridge().onRequest = [this](const sim::BusRequest &request) { watch(request); };
 }
 
@@ -27,7 +28,8 @@ bool ModelledBus::runUntilIdle() {
   for (;;) {
     auto due = pipes_.end();
     for (auto it = pipes_.begin(); it != pipes_.end(); ++it)
-      if (!it->second.ends.empty() && (due == pipes_.end() || it->second.ends.front() < due->second.ends.front())) due = it;
+      if (!it->second.ends.empty() && (due == pipes_.end() || it->second.ends.front() < due->second.ends.front()))
+        due = it;
     if (due == pipes_.end()) return true;
     // The model lets go of the transfer first: one its completion sends finds the queue empty.
     now_ = due->second.ends.front();

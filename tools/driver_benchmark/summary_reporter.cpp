@@ -82,7 +82,7 @@ void SummaryReporter::printBusTable(std::ostream &out) const {
         out << column(format("%.2f%%", run->counters.at("utilisation").value * 100), first ? 14 : 18)
             << column(format("%.2f", run->counters.at("MBps").value), 8)
             << (first ? column(format("%.2f ms", run->counters.at("elapsed_ms").value), 13)
-                  : format("%.2f ms", run->counters.at("elapsed_ms").value));
+                      : format("%.2f ms", run->counters.at("elapsed_ms").value));
       }
       out << "\n";
     }

@@ -70,7 +70,8 @@ bool Scenario::complete(const std::string &, sim::UsbBridge &bridge, std::istrea
 bool Scenario::abort(const std::string &name, sim::UsbBridge &bridge, std::istream &args) {
   std::string text;
   unsigned long selector;
-  if (!(args >> text) || !parseDecimal(text, selector) || !endOfLine(args)) return fail("abort needs a selector: 1, 2, 3");
+  if (!(args >> text) || !parseDecimal(text, selector) || !endOfLine(args))
+    return fail("abort needs a selector: 1, 2, 3");
   PDEVICE_OBJECT fdo = functionDevice("abort", name, bridge);
   if (fdo == nullptr) return false;
   last_ = KxCallAbortPipe(fdo, selector);

@@ -29,7 +29,10 @@ bool parseLength(const std::string &text, uint32_t &value) {
   while (digits < text.size() && isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
   if (digits == 0 || digits > 10) return false;
   std::string suffix = text.substr(digits);
-  uint64_t scale = suffix.empty() ? 1 : suffix == "K" || suffix == "k" ? 1024 : suffix == "M" || suffix == "m" ? 1 << 20 : 0;
+  uint64_t scale = suffix.empty()                   ? 1
+                   : suffix == "K" || suffix == "k" ? 1024
+                   : suffix == "M" || suffix == "m" ? 1 << 20
+                                                    : 0;
   uint64_t bytes = std::stoull(text.substr(0, digits)) * scale;
   if (scale == 0 || bytes > UINT32_MAX) return false;
   value = static_cast<uint32_t>(bytes);

@@ -75,9 +75,9 @@ std::vector<std::string> summariseBulkRun(const std::vector<sim::TraceLine> &run
   for (const auto &g : groups) {
     std::string head = std::string(g.arrivals ? "-> " : "<- ") + std::to_string(g.urbs) +
                        " BULK_OR_INTERRUPT_TRANSFER URBs on pipe " + g.pipe + ": ";
-    summary.push_back(head + (g.arrivals ? g.sizes.text(" of ", " bytes")
-                                         : g.outcomes.text(" ", "") + "; " + std::to_string(g.bytesMoved) +
-                                               " bytes moved"));
+    summary.push_back(head + (g.arrivals
+                                  ? g.sizes.text(" of ", " bytes")
+                                  : g.outcomes.text(" ", "") + "; " + std::to_string(g.bytesMoved) + " bytes moved"));
   }
   return summary;
 }

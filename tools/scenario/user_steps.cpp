@@ -87,14 +87,16 @@ bool Scenario::transfer(UCHAR major, const std::string &name, sim::UsbBridge &br
 
   bool in = major == IRP_MJ_READ;
   sent->mode = in ? bridge.bulk.reads : bridge.bulk.writes;
-  sent->patternStart = bridge.streamOffset(bulkEndpoint(pnp_.functionDevice(bridge), in ? KX_DIRECTION_IN : KX_DIRECTION_OUT));
+  sent->patternStart =
+      bridge.streamOffset(bulkEndpoint(pnp_.functionDevice(bridge), in ? KX_DIRECTION_IN : KX_DIRECTION_OUT));
   sent->buffer.assign(length, 0);
   if (!in && pattern) fillPattern(sent->buffer, sent->patternStart);
-  report("-> " + verb + " of " + std::to_string(length) + " bytes on " + name + " (" +
-         (in ? "" : pattern ? "pattern, " : "zeros, ") + (mapped ? "mapped" : "unmapped") + " buffer)");
+  std::string content = in ? "" : pattern ? "pattern, " : "zeros, ";
+  report("-> " + verb + " of " + std::to_string(length) + " bytes on " + name + " (" + content +
+         (mapped ? "mapped" : "unmapped") + " buffer)");
   sent->firstRecord = bridge.urbs().size();
-  sent->request = in ? user.file->read(sent->buffer.data(), length, mapped)
-                     : user.file->write(sent->buffer.data(), length, mapped);
+  sent->request =
+      in ? user.file->read(sent->buffer.data(), length, mapped) : user.file->write(sent->buffer.data(), length, mapped);
   sent->endRecord = bridge.urbs().size();
   report("   " + verb + " sent as " + sent->chunkSummary(bridge) + "; the driver returned " +
          sim::statusName(sent->request->returned));
@@ -153,7 +155,8 @@ bool Scenario::expectRequest(const std::string &name, sim::UsbBridge &, std::ist
   const sim::UserRequest &request = *last->request;
   NTSTATUS status = request.completed ? request.status : STATUS_PENDING;
   if (sim::statusName(status) != statusText)
-    return fail("expected the last request on " + name + " to end with " + statusText + ", got " + sim::statusName(status));
+    return fail("expected the last request on " + name + " to end with " + statusText + ", got " +
+                sim::statusName(status));
   if (checkInformation && request.information != information)
     return fail("expected information " + std::to_string(information) + " from the last request on " + name + ", got " +
                 std::to_string(request.information));

@@ -47,7 +47,8 @@ void UserTransfer::settle(const sim::UsbBridge &bridge, std::deque<UCHAR> &loopb
     if (major == IRP_MJ_WRITE && loops) loopback.insert(loopback.end(), bytes, bytes + urb->bytesMoved);
     for (ULONG i = 0; major == IRP_MJ_READ && (loops || patterned) && i < urb->bytesMoved; ++i, ++check.compared) {
       // The bus moves no more than the stream holds: an empty model is a mismatch too.
-      bool same = loops ? !loopback.empty() && loopback.front() == bytes[i] : sim::patternByte(streamOffset + i) == bytes[i];
+      bool same =
+          loops ? !loopback.empty() && loopback.front() == bytes[i] : sim::patternByte(streamOffset + i) == bytes[i];
       if (loops && !loopback.empty()) loopback.pop_front();
       if (!same && !check.mismatch) check.mismatch = offset + i;
     }

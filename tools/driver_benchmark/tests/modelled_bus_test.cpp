@@ -1,11 +1,12 @@
 // The modelled bus's clock: a turnaround only when a pipe's queue has run
 // dry, the line rate for every byte, and real transfers through the bridge.
+#include "modelled_bus.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "chunk_by_chunk.h"
-#include "modelled_bus.h"
 
 namespace {
 
