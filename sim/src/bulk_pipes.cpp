@@ -178,6 +178,10 @@ ULONG UsbBridge::moveData(Pipe &pipe, _URB_BULK_OR_INTERRUPT_TRANSFER &request) 
   auto data = static_cast<uint8_t *>(request.TransferBuffer ? request.TransferBuffer
                                                             : request.TransferBufferMDL->MappedSystemVa);
   BulkMode mode = modeOf(pipe);
+  if (mode == BulkMode::Discard) {
+    pipe.offset += size;
+    return static_cast<ULONG>(size);
+  }
   if (mode == BulkMode::Short) size = std::min<size_t>(size, bulk.shortLength);
   if (mode == BulkMode::Loopback && pipe.in())
     size = loopback_->read(data, size);

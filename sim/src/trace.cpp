@@ -53,6 +53,7 @@ std::string tagName(ULONG tag) {
 }
 
 void Trace::add(const std::string &category, const std::string &text) {
+  if (!enabled) return;
   lines_.push_back({category, text});
   if (echo_ == nullptr) return;
   for (const auto &wanted : echoCategories_)

@@ -1,12 +1,13 @@
 // harlen_scenario: runs a scenario script (a file, or standard input) against
-// the driver on the simulated platform and prints the PnP requests, the USB
-// traffic and the completions as they happen.
+// the driver on the simulated platform and prints, line by line, the PnP
+// requests, the USB traffic, the user requests and how they ended.
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 
 #include "scenario.h"
+#include "transcript.h"
 
 int main(int argc, char **argv) {
   bool everything = false;
@@ -21,9 +22,6 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
-  std::vector<std::string> shown = {"step", "pnp", "usb", "fault", "verifier"};
-  if (everything) shown.insert(shown.end(), {"io", "pool", "ke", "usbd"});
-
   std::ifstream file;
   if (path) {
     file.open(path);
@@ -33,9 +31,8 @@ int main(int argc, char **argv) {
     }
   }
   Scenario scenario;
-  sim::platform().trace.echoTo(stdout, shown);
-  bool ran = scenario.run(path ? static_cast<std::istream &>(file) : std::cin);
-  sim::platform().trace.echoTo(nullptr, {});
+  Transcript transcript(stdout, everything);
+  bool ran = scenario.run(path ? static_cast<std::istream &>(file) : std::cin, [&] { transcript.flush(); });
   if (!ran) {
     fprintf(stderr, "harlen_scenario: %s\n", scenario.error().c_str());
     return 1;

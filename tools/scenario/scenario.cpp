@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "harlen.h"
+#include "script_words.h"
 
 namespace {
 
@@ -16,13 +17,6 @@ const std::map<std::string, UCHAR> kPnpVerbs = {
     {"remove", IRP_MN_REMOVE_DEVICE},
     {"surprise-removal", IRP_MN_SURPRISE_REMOVAL},
 };
-
-bool parseHex(const std::string &text, unsigned long &value) {
-  if (text.empty()) return false;
-  char *end = nullptr;
-  value = strtoul(text.c_str(), &end, 16);
-  return *end == '\0';
-}
 
 // "81:bulk,02:bulk,83:interrupt,84:06" (the kind, or the attributes byte in hexadecimal)
 bool parseEndpoints(const std::string &text, std::vector<sim::EndpointSetup> &endpoints) {
@@ -74,22 +68,53 @@ sim::UsbBridge *Scenario::bridgeNamed(const std::string &name) {
   return it == bridges_.end() ? nullptr : it->second;
 }
 
-bool Scenario::run(std::istream &script) {
+bool Scenario::run(std::istream &script, const std::function<void()> &afterLine) {
   std::string line;
-  for (int number = 1; std::getline(script, line); ++number)
-    if (!runLine(line)) {
+  for (int number = 1; std::getline(script, line); ++number) {
+    bool ran = runLine(line);
+    if (afterLine) afterLine();
+    if (!ran) {
       error_ = "line " + std::to_string(number) + ": " + error_;
       return false;
     }
+  }
   return true;
+}
+
+const std::map<std::string, Scenario::BridgeStep> &Scenario::bridgeSteps() {
+  static const std::map<std::string, BridgeStep> steps = {
+      {"open", &Scenario::open},
+      {"close", &Scenario::close},
+      {"read", &Scenario::read},
+      {"write", &Scenario::write},
+      {"verify", &Scenario::verify},
+      {"expect-request", &Scenario::expectRequest},
+      {"bulk", &Scenario::bulk},
+      {"completion", &Scenario::completion},
+      {"complete", &Scenario::complete},
+      {"abort", &Scenario::abort},
+      {"clear-stall", &Scenario::clearStall},
+      {"port-reset", &Scenario::portReset},
+      {"unplug", &Scenario::unplug},
+  };
+  return steps;
 }
 
 bool Scenario::runLine(const std::string &line) {
   std::istringstream words(line.substr(0, line.find('#')));
-  std::string verb, name;
+  std::string verb;
   if (!(words >> verb)) return true;
+  sim::platform().trace.add("step", line.substr(0, line.find('#')));
+  bool ran = runStep(verb, words);
+  // Between two lines the machine goes idle: deferred completions and the I/O manager's APCs run.
+  sim::platform().runAllPendingWork();
+  reportCompletions();
+  return ran;
+}
+
+bool Scenario::runStep(const std::string &verb, std::istream &words) {
+  std::string name;
   auto &p = sim::platform();
-  p.trace.add("step", line.substr(0, line.find('#')));
   if (verb == "plug") return plug(words);
   if (verb == "fail-next-alloc") {
     p.faults.failAllocation(1);
@@ -112,7 +137,9 @@ bool Scenario::runLine(const std::string &line) {
     return true;
   }
   if (kPnpVerbs.count(verb)) return pnpRequest(verb, *bridge);
-  return fail("unknown step: " + verb);
+  auto step = bridgeSteps().find(verb);
+  if (step == bridgeSteps().end()) return fail("unknown step: " + verb);
+  return (this->*step->second)(name, *bridge, words);
 }
 
 // plug NAME [vid=HEX] [pid=HEX] [endpoints=LIST] [set=HEX BYTES...] [completion=inline|deferred]

@@ -32,6 +32,8 @@ struct TraceLine {
 
 class Trace {
  public:
+  // Off: add() keeps and echoes nothing (a benchmark's quiet machine); resets leave it as set.
+  bool enabled = true;
   void add(const std::string &category, const std::string &text);
   const std::vector<TraceLine> &lines() const { return lines_; }
   // Lines of the given categories (all when empty), one per row, "[cat] text".

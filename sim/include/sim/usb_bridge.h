@@ -64,7 +64,8 @@ struct UrbRecord {
 // - Stall: the endpoint halts; this and every later transfer on it fail with
 //   USBD_STATUS_STALL_PID until a pipe reset or clear-feature clears the halt.
 // - Hold: transfers stay queued until aborted, cancelled or the bridge is unplugged.
-enum class BulkMode { Loopback, Pattern, Short, Stall, Hold };
+// - Discard: every byte is taken or given and none touched, so the driver's own cost shows alone.
+enum class BulkMode { Loopback, Pattern, Short, Stall, Hold, Discard };
 
 struct BulkBehaviour {
   BulkMode reads = BulkMode::Loopback;   // IN endpoints

@@ -5,6 +5,8 @@
 #include <sstream>
 
 #include "scenario.h"
+#include "script_words.h"
+#include "transcript.h"
 
 namespace {
 
@@ -79,6 +81,161 @@ TEST(ScenarioTest, LinesThatCannotRunAreRefused) {
   Scenario twice;
   EXPECT_TRUE(twice.runLine("plug a"));
   EXPECT_FALSE(twice.runLine("plug a"));
+}
+
+// A started bridge with a handle open on it.
+const char *const kOpened = "plug a\nadd a\nstart a\nopen a\n";
+
+struct TransferCase {
+  const char *what;
+  const char *script;  // after kOpened
+  const char *category;
+  const char *line;  // a line the trace must hold
+};
+
+TEST(ScenarioTest, TransferLinesReachTheDriverAndReportHowRequestsEnded) {
+  const TransferCase cases[] = {
+      // The second chunk's byte must come from the stream right after the first chunk's.
+      {"loopback across a chunk boundary", "write a 131073\nread a 131073 unmapped\nverify a\n", "user",
+       "verify: the 131073 bytes last read on a equal the loopback stream"},
+      // Short chunks land at their own chunk's offset, not one after the other.
+      {"short chunks",
+       "bulk a reads=short short=100\nread a 256K\nexpect-request a STATUS_SUCCESS information=200\nverify a\n", "user",
+       "verify: the 200 bytes last read on a equal the pattern"},
+      {"a held read ends with the IN abort", "bulk a reads=hold\nread a 256K\nexpect STATUS_PENDING\nabort a 1\n",
+       "user", "<- read on a: STATUS_CANCELLED, information 0"},
+      {"the chunk completed before the abort counts",
+       "completion a manual\nbulk a reads=pattern\nread a 384K\ncomplete a 81\nabort a 3\n", "user",
+       "<- read on a: STATUS_CANCELLED, information 131072"},
+      {"an unplugged bridge fails the transfer in flight", "completion a manual\nwrite a 256K zeros\nunplug a\n", "usb",
+       "<- BULK_OR_INTERRUPT_TRANSFER pipe 0x02: USBD_STATUS_DEVICE_GONE, 0 bytes"},
+      // Two writes join the stream in order: zeros, then the pattern.
+      {"the stream keeps the writes' order", "write a 1K zeros\nwrite a 1K\nread a 2K\nverify a\n", "user",
+       "verify: the 2048 bytes last read on a equal the loopback stream"},
+      {"deferred completions end the request before the next line",
+       "completion a deferred\nbulk a reads=pattern\nread a 200K\nexpect STATUS_SUCCESS\n", "user",
+       "<- read on a: STATUS_SUCCESS, information 204800"},
+      {"connected and disabled: the port is reset", "port-reset a status=2\nexpect STATUS_SUCCESS\n", "usb",
+       "-> reset port"},
+      {"clear-stall names the endpoint", "clear-stall a 81\n", "usb",
+       "CLEAR_FEATURE_TO_ENDPOINT: feature 0, index 0x81"},
+  };
+  for (const TransferCase &c : cases) {
+    SCOPED_TRACE(c.what);
+    Scenario scenario;
+    ASSERT_TRUE(runScript(scenario, std::string(kOpened) + c.script)) << scenario.error();
+    EXPECT_TRUE(sim::platform().trace.contains(c.category, c.line)) << sim::platform().trace.render({c.category});
+    EXPECT_TRUE(sim::platform().verifier.violations().empty());
+  }
+}
+
+struct RefusedCase {
+  const char *script;  // after kOpened; its last line is refused
+  const char *error;   // the start of the error
+};
+
+TEST(ScenarioTest, TransferLinesThatCannotRunSayWhy) {
+  const RefusedCase cases[] = {
+      {"read a", "read needs a length"},
+      {"read a 8X", "read needs a length"},
+      {"write a 4096M", "write needs a length"},
+      {"read a 65M", "read: at most 64M"},
+      {"read a 1K zeros", "read: cannot use zeros"},
+      {"bulk a reads=sideways", "bulk: cannot use reads=sideways"},
+      {"bulk a", "bulk needs"},
+      {"completion a later", "completion wants"},
+      {"complete a 81", "complete: no transfer on pipe 81"},
+      {"bulk a reads=hold\nread a 1K\ncomplete a 81 all", "complete: no transfer on pipe 81"},
+      {"abort a in", "abort needs a selector"},
+      {"port-reset a status=zz", "port-reset: cannot use status=zz"},
+      {"verify a", "verify: no read on a has completed"},
+      {"bulk a reads=discard\nread a 1M\nverify a", "verify: the bus gave the last read on a no data to compare"},
+      {"read a 1K\nverify a", "verify: the last read on a moved no byte"},
+      {"read a 1K\nexpect-request a STATUS_SUCCESS information=1K", "expected information 1024"},
+      {"open a", "open: a handle on a is open already"},
+      {"close a\nread a 1K", "read: no handle on a is open"},
+  };
+  for (const RefusedCase &c : cases) {
+    SCOPED_TRACE(c.script);
+    Scenario scenario;
+    EXPECT_FALSE(runScript(scenario, std::string(kOpened) + c.script));
+    EXPECT_NE(scenario.error().find(c.error), std::string::npos) << scenario.error();
+  }
+}
+
+TEST(ScenarioTest, LengthsTakeDecimalAndBinarySuffixes) {
+  const struct {
+    const char *text;
+    bool valid;
+    uint32_t value;
+  } cases[] = {{"131073", true, 131073}, {"128K", true, 131072}, {"8M", true, 8u << 20}, {"4095M", true, 4095u << 20},
+               {"4096M", false, 0},      {"", false, 0},          {"M", false, 0},         {"12Q", false, 0}};
+  for (const auto &c : cases) {
+    uint32_t value = 0;
+    EXPECT_EQ(parseLength(c.text, value), c.valid) << c.text;
+    if (c.valid) {
+      EXPECT_EQ(value, c.value) << c.text;
+    }
+  }
+}
+
+TEST(ScenarioTest, ARunOfBulkLinesIsSummedUpPerPipe) {
+  std::vector<sim::TraceLine> run;
+  for (int i = 0; i < 3; ++i)
+    run.push_back({"usb", "-> BULK_OR_INTERRUPT_TRANSFER pipe 0x81: 131072 bytes, flags 0x2"});
+  run.push_back({"usb", "-> BULK_OR_INTERRUPT_TRANSFER pipe 0x81: 5 bytes, flags 0x2"});
+  run.push_back({"usb", "<- BULK_OR_INTERRUPT_TRANSFER pipe 0x81: USBD_STATUS_SUCCESS, 131072 bytes, STATUS_SUCCESS"});
+  for (int i = 0; i < 3; ++i)
+    run.push_back({"usb", "<- BULK_OR_INTERRUPT_TRANSFER pipe 0x81: USBD_STATUS_CANCELED, 0 bytes, STATUS_CANCELLED"});
+  std::vector<std::string> expected = {
+      "-> 4 BULK_OR_INTERRUPT_TRANSFER URBs on pipe 0x81: 3 of 131072 bytes, 1 of 5 bytes",
+      "<- 4 BULK_OR_INTERRUPT_TRANSFER URBs on pipe 0x81: 1 USBD_STATUS_SUCCESS, 3 USBD_STATUS_CANCELED; "
+      "131072 bytes moved",
+  };
+  EXPECT_EQ(summariseBulkRun(run), expected);
+}
+
+struct EchoCase {
+  const char *what;
+  bool everything;
+  std::vector<sim::TraceLine> made;
+  std::vector<sim::TraceLine> printed;
+};
+
+TEST(ScenarioTest, TheTranscriptSumsUpLongBulkRunsAndShowsPauses) {
+  const sim::TraceLine arrival{"usb", "-> BULK_OR_INTERRUPT_TRANSFER pipe 0x02: 512 bytes, flags 0x2"};
+  const sim::TraceLine lock{"ke", "KeAcquireSpinLock, IRQL 0 -> 2"};
+  const sim::TraceLine pause{"ke", "KeDelayExecutionThread(500 ms), clock at 500 ms"};
+  const sim::TraceLine summary{"usb", "-> 5 BULK_OR_INTERRUPT_TRANSFER URBs on pipe 0x02: 5 of 512 bytes"};
+  const EchoCase cases[] = {
+      {"four lines are shown as they are, the spin lock left out",
+       false,
+       {arrival, lock, arrival, arrival, arrival},
+       {arrival, arrival, arrival, arrival}},
+      {"five are summed up; a pause is shown and ends the run",
+       false,
+       {arrival, arrival, arrival, arrival, arrival, pause, arrival},
+       {summary, pause, arrival}},
+      {"verbose shows every line",
+       true,
+       {arrival, arrival, arrival, arrival, arrival, lock},
+       {arrival, arrival, arrival, arrival, arrival, lock}},
+  };
+  for (const EchoCase &c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::platform().reset();
+    for (const auto &line : c.made) sim::platform().trace.add(line.category, line.text);
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    Transcript(out, c.everything).flush();
+    fclose(out);
+    std::string printed(text, size), expected;
+    free(text);
+    for (const auto &line : c.printed)
+      expected += "[" + line.category + std::string(5 - line.category.size(), ' ') + "] " + line.text + "\n";
+    EXPECT_EQ(printed, expected);
+  }
 }
 
 }  // namespace

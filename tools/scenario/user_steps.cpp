@@ -1,0 +1,164 @@
+// User handles on a bridge's link, reads and writes sent through them, and
+// the checks of what they moved and how they ended.
+#include "harlen.h"
+#include "scenario.h"
+#include "script_words.h"
+
+namespace {
+
+// The runner holds every buffer whole.
+constexpr uint32_t kLargestBuffer = 64u << 20;
+
+std::u16string linkOf(PDEVICE_OBJECT fdo) {
+  return u"\\DosDevices\\Harlen" + std::u16string(1, static_cast<char16_t>(KxExtension(fdo)->NameDigit));
+}
+
+std::string narrowLink(const std::u16string &link) { return std::string(link.begin(), link.end()); }
+
+// The bulk pipe the driver's read or write routine picks for this direction; 0 for none.
+UCHAR bulkEndpoint(PDEVICE_OBJECT fdo, UCHAR direction) {
+  if (fdo == nullptr) return 0;
+  PKxDeviceExtension extension = KxExtension(fdo);
+  UCHAR index = GetIndexFromPipeType(extension, UsbdPipeTypeBulk, direction);
+  return index == KX_NO_PIPE ? 0 : extension->EndpointDescriptors[index].bEndpointAddress;
+}
+
+std::string outcome(const sim::UserRequest &request) {
+  return sim::statusName(request.status) + ", information " + std::to_string(request.information);
+}
+
+void report(const std::string &text) { sim::platform().trace.add("user", text); }
+
+}  // namespace
+
+// open NAME: a handle on the bridge's link, as CreateFile opens it.
+bool Scenario::open(const std::string &name, sim::UsbBridge &bridge, std::istream &args) {
+  UserSide &user = users_[name];
+  if (!endOfLine(args)) return fail("open takes a bridge name only");
+  if (user.file) return fail("open: a handle on " + name + " is open already");
+  if (PDEVICE_OBJECT fdo = pnp_.functionDevice(bridge)) user.link = linkOf(fdo);
+  if (user.link.empty()) return fail("open: " + name + " has no device yet");
+  sim::UserFile file = sim::UserFile::open(user.link);
+  last_ = file.status();
+  report("open " + narrowLink(user.link) + " -> " + sim::statusName(last_));
+  if (NT_SUCCESS(last_)) user.file.emplace(std::move(file));
+  return true;
+}
+
+bool Scenario::close(const std::string &name, sim::UsbBridge &, std::istream &args) {
+  UserSide &user = users_[name];
+  if (!endOfLine(args)) return fail("close takes a bridge name only");
+  if (!user.file) return fail("close: no handle on " + name + " is open");
+  last_ = user.file->close();
+  user.file.reset();
+  report("close " + narrowLink(user.link) + " -> " + sim::statusName(last_));
+  return true;
+}
+
+bool Scenario::read(const std::string &name, sim::UsbBridge &bridge, std::istream &args) {
+  return transfer(IRP_MJ_READ, name, bridge, args);
+}
+
+bool Scenario::write(const std::string &name, sim::UsbBridge &bridge, std::istream &args) {
+  return transfer(IRP_MJ_WRITE, name, bridge, args);
+}
+
+// read NAME LEN [mapped|unmapped], write NAME LEN [pattern|zeros] [mapped|unmapped]. The step's
+// status is the request's final one when it ended before the machine went idle, else STATUS_PENDING.
+bool Scenario::transfer(UCHAR major, const std::string &name, sim::UsbBridge &bridge, std::istream &args) {
+  auto sent = std::make_shared<UserTransfer>();
+  sent->major = major;
+  const std::string verb = sent->verb();
+  std::string text, word;
+  uint32_t length;
+  if (!(args >> text) || !parseLength(text, length)) return fail(verb + " needs a length: 131073, 128K, 8M");
+  if (length > kLargestBuffer) return fail(verb + ": at most 64M, the runner holds whole buffers");
+  bool mapped = true, pattern = true;
+  while (args >> word) {
+    if (word == "mapped" || word == "unmapped")
+      mapped = word == "mapped";
+    else if (major == IRP_MJ_WRITE && (word == "pattern" || word == "zeros"))
+      pattern = word == "pattern";
+    else
+      return fail(verb + ": cannot use " + word);
+  }
+  UserSide &user = users_[name];
+  if (!user.file) return fail(verb + ": no handle on " + name + " is open");
+
+  bool in = major == IRP_MJ_READ;
+  sent->mode = in ? bridge.bulk.reads : bridge.bulk.writes;
+  sent->patternStart =
+      bridge.streamOffset(bulkEndpoint(pnp_.functionDevice(bridge), in ? KX_DIRECTION_IN : KX_DIRECTION_OUT));
+  sent->buffer.assign(length, 0);
+  if (!in && pattern) fillPattern(sent->buffer, sent->patternStart);
+  std::string content = in ? "" : pattern ? "pattern, " : "zeros, ";
+  report("-> " + verb + " of " + std::to_string(length) + " bytes on " + name + " (" + content +
+         (mapped ? "mapped" : "unmapped") + " buffer)");
+  sent->firstRecord = bridge.urbs().size();
+  sent->request =
+      in ? user.file->read(sent->buffer.data(), length, mapped) : user.file->write(sent->buffer.data(), length, mapped);
+  sent->endRecord = bridge.urbs().size();
+  report("   " + verb + " sent as " + sent->chunkSummary(bridge) + "; the driver returned " +
+         sim::statusName(sent->request->returned));
+  sim::platform().runAllPendingWork();
+  last_ = sent->request->completed ? sent->request->status : STATUS_PENDING;
+  user.last = sent;
+  unreported_.push_back({name, sent});
+  return true;
+}
+
+void Scenario::reportCompletions() {
+  for (auto it = unreported_.begin(); it != unreported_.end();) {
+    const std::string &name = it->first;
+    UserTransfer &done = *it->second;
+    if (!done.request->completed) {
+      ++it;
+      continue;
+    }
+    report("<- " + std::string(done.verb()) + " on " + name + ": " + outcome(*done.request));
+    UserSide &user = users_[name];
+    ReadCheck check;
+    done.settle(*bridges_.at(name), user.loopback, check);
+    if (done.major == IRP_MJ_READ) user.lastRead = check;
+    it = unreported_.erase(it);
+  }
+}
+
+// verify NAME: the bytes the last completed read moved are those its source gave.
+bool Scenario::verify(const std::string &name, sim::UsbBridge &, std::istream &args) {
+  const UserSide &user = users_[name];
+  if (!endOfLine(args)) return fail("verify takes a bridge name only");
+  if (!user.lastRead) return fail("verify: no read on " + name + " has completed");
+  const ReadCheck &check = *user.lastRead;
+  if (check.source.empty()) return fail("verify: the bus gave the last read on " + name + " no data to compare");
+  if (check.mismatch)
+    return fail("verify: byte " + std::to_string(*check.mismatch) + " of the last read on " + name + " differs from " +
+                check.source);
+  if (check.compared == 0) return fail("verify: the last read on " + name + " moved no byte");
+  report("verify: the " + std::to_string(check.compared) + " bytes last read on " + name + " equal " + check.source);
+  return true;
+}
+
+// expect-request NAME STATUS_NAME [information=N]: how the last read or write on NAME ended.
+bool Scenario::expectRequest(const std::string &name, sim::UsbBridge &, std::istream &args) {
+  std::string statusText, option, key, value;
+  uint32_t information = 0;
+  bool checkInformation = false;
+  if (!(args >> statusText)) return fail("expect-request needs a status name");
+  while (args >> option) {
+    if (!splitOption(option, key, value) || key != "information" || !parseLength(value, information))
+      return fail("expect-request: cannot use " + option);
+    checkInformation = true;
+  }
+  const auto &last = users_[name].last;
+  if (!last) return fail("expect-request: no read or write was sent on " + name);
+  const sim::UserRequest &request = *last->request;
+  NTSTATUS status = request.completed ? request.status : STATUS_PENDING;
+  if (sim::statusName(status) != statusText)
+    return fail("expected the last request on " + name + " to end with " + statusText + ", got " +
+                sim::statusName(status));
+  if (checkInformation && request.information != information)
+    return fail("expected information " + std::to_string(information) + " from the last request on " + name + ", got " +
+                std::to_string(request.information));
+  return true;
+}
