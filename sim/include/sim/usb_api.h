@@ -66,11 +66,6 @@ typedef struct _USB_ENDPOINT_DESCRIPTOR {
 #define USB_ENDPOINT_TYPE_BULK 0x02
 #define USB_ENDPOINT_TYPE_INTERRUPT 0x03
 
-// What every request to a USB device that was removed ends with.
-#ifndef STATUS_DEVICE_NOT_CONNECTED
-#define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
-#endif
-
 typedef LONG USBD_STATUS;
 typedef PVOID USBD_PIPE_HANDLE;
 typedef PVOID USBD_CONFIGURATION_HANDLE;
