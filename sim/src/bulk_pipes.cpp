@@ -275,10 +275,11 @@ VOID UsbBridge::cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   {
     PlatformLock guard;
     for (auto &pipe : bridge.pipes_) {
-      auto held = std::find_if(pipe->queue.begin(), pipe->queue.end(), [irp](const Transfer &t) { return t.irp == irp; });
-      if (held == pipe->queue.end()) continue;
+      auto &queue = pipe->queue;
+      auto held = std::find_if(queue.begin(), queue.end(), [irp](const Transfer &t) { return t.irp == irp; });
+      if (held == queue.end()) continue;
       transfer = *held;
-      pipe->queue.erase(held);
+      queue.erase(held);
       id = pipe->id;
       break;
     }

@@ -77,6 +77,7 @@ extern "C" BOOLEAN IoCancelIrp(PIRP irp) {
   bool inDriver = irp->CurrentLocation <= irp->StackCount;
   sim::leavingPlatform();
   routine(inDriver ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr, irp);
-  if (sim::holdsSpinLock(&p.cancelLock)) p.verifier.violation("a cancel routine returned without releasing the cancel spin lock");
+  if (sim::holdsSpinLock(&p.cancelLock))
+    p.verifier.violation("a cancel routine returned without releasing the cancel spin lock");
   return TRUE;
 }

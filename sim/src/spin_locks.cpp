@@ -23,7 +23,8 @@ bool takeLockWord(PKSPIN_LOCK lock) {
   auto deadline = std::chrono::steady_clock::now() + kHangLimit;
   do {
     std::this_thread::yield();
-    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == 0 && __atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) == 0) return true;
+    bool free = __atomic_load_n(lock, __ATOMIC_RELAXED) == 0;
+    if (free && __atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) == 0) return true;
   } while (std::chrono::steady_clock::now() < deadline);
   return false;
 }
