@@ -17,8 +17,8 @@ namespace {
 
 constexpr unsigned kReaders = 2;
 constexpr unsigned kWriters = 2;
-constexpr unsigned kRequestsPerThread = 40;
-constexpr unsigned kCancels = 20;
+constexpr unsigned kRequestsPerThread = 100;
+constexpr unsigned kCancels = 40;
 constexpr ULONG kLongest = 3 * kChunk + kChunk / 2;
 
 struct StressCase {
