@@ -1,7 +1,8 @@
 // Bulk and interrupt pipes on the bus: transfers wait in each pipe's queue and
 // complete in its order, as the pipe's mode says, with a cancel routine set
 // while the bus holds them; pipe aborts and resets, endpoint clear-feature,
-// and the removal of the device.
+// and the removal of the device. The queues change under the platform lock;
+// completions run without it.
 #include "bulk_pipes.h"
 
 #include <algorithm>
@@ -84,19 +85,35 @@ Pipe *UsbBridge::pipeById(unsigned id) const {
   return nullptr;
 }
 
+unsigned UsbBridge::pipeIdAt(UCHAR endpointAddress) const {
+  PlatformLock guard;
+  Pipe *pipe = pipeByAddress(endpointAddress);
+  return pipe ? pipe->id : 0;
+}
+
+std::vector<unsigned> UsbBridge::pipeIds() const {
+  PlatformLock guard;
+  std::vector<unsigned> ids;
+  for (auto &pipe : pipes_) ids.push_back(pipe->id);
+  return ids;
+}
+
 BulkMode UsbBridge::modeOf(const Pipe &pipe) const { return pipe.in() ? bulk.reads : bulk.writes; }
 
 size_t UsbBridge::queued(UCHAR endpointAddress) const {
+  PlatformLock guard;
   Pipe *pipe = pipeByAddress(endpointAddress);
   return pipe ? pipe->queue.size() : 0;
 }
 
 uint64_t UsbBridge::streamOffset(UCHAR endpointAddress) const {
+  PlatformLock guard;
   Pipe *pipe = pipeByAddress(endpointAddress);
   return pipe ? pipe->offset : 0;
 }
 
 std::optional<uint64_t> UsbBridge::firstPatternMismatch(UCHAR endpointAddress) const {
+  PlatformLock guard;
   Pipe *pipe = pipeByAddress(endpointAddress);
   return pipe ? pipe->firstMismatch : std::nullopt;
 }
@@ -108,67 +125,82 @@ USBD_STATUS UsbBridge::checkTransfer(const _URB_BULK_OR_INTERRUPT_TRANSFER &requ
   record.hasBuffer = request.TransferBuffer != nullptr;
   record.hasMdl = request.TransferBufferMDL != nullptr;
   record.hasLink = request.UrbLink != nullptr;
-  Pipe *pipe = pipeByHandle(request.PipeHandle);
-  if (pipe == nullptr) return USBD_STATUS_INVALID_PIPE_HANDLE;
-  record.endpointAddress = pipe->endpoint.address;
+  {
+    PlatformLock guard;
+    Pipe *pipe = pipeByHandle(request.PipeHandle);
+    if (pipe == nullptr) return USBD_STATUS_INVALID_PIPE_HANDLE;
+    record.endpointAddress = pipe->endpoint.address;
+  }
   bool mapped = request.TransferBufferMDL && request.TransferBufferMDL->MappedSystemVa;
   if (request.TransferBufferLength && !request.TransferBuffer && !mapped) return USBD_STATUS_INVALID_PARAMETER;
   return USBD_STATUS_PENDING;
 }
 
-NTSTATUS UsbBridge::queueTransfer(PIRP irp, _URB_BULK_OR_INTERRUPT_TRANSFER &request) {
+NTSTATUS UsbBridge::queueTransfer(PIRP irp, _URB_BULK_OR_INTERRUPT_TRANSFER &request, size_t record) {
+  PlatformLock guard;
   Pipe &pipe = *pipeByHandle(request.PipeHandle);
-  size_t record = urbs_.size() - 1;
+  const unsigned id = pipe.id;
   pipe.queue.push_back({irp, &request, record});
   if (urbCompletion == Completion::Inline && pipe.queue.size() == 1 && modeOf(pipe) != BulkMode::Hold) {
-    serviceHead(pipe);
+    guard.unlock();
+    serviceHead(id);
+    guard.lock();
     return urbs_[record].status;
   }
   // Held as a real bus holds it: cancellable until the bus takes it back.
   IoMarkIrpPending(irp);
   pipe.queue.back().armed = true;
   IoSetCancelRoutine(irp, cancelRoutine);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     Transfer transfer = pipe.queue.back();
     pipe.queue.pop_back();
+    guard.unlock();
     completeTransfer(transfer, USBD_STATUS_CANCELED, 0);
     return STATUS_PENDING;
   }
-  keepServicing(pipe);
+  guard.unlock();
+  keepServicing(id);
   return STATUS_PENDING;
 }
 
 // Completes the head transfer as the pipe's mode says; false if it stays.
-bool UsbBridge::serviceHead(Pipe &pipe) {
-  if (pipe.queue.empty() || (!pipe.halted && modeOf(pipe) == BulkMode::Hold)) return false;
-  Transfer transfer = pipe.queue.front();
+bool UsbBridge::serviceHead(unsigned pipeId) {
+  PlatformLock guard;
+  Pipe *pipe = pipeById(pipeId);
+  if (pipe == nullptr || pipe->queue.empty() || (!pipe->halted && modeOf(*pipe) == BulkMode::Hold)) return false;
+  Transfer transfer = pipe->queue.front();
   // NULL: the cancel routine is running and owns the transfer.
   if (transfer.armed && IoSetCancelRoutine(transfer.irp, nullptr) == nullptr) return false;
-  pipe.queue.pop_front();
-  if (modeOf(pipe) == BulkMode::Stall) pipe.halted = true;
-  if (pipe.halted)
-    completeTransfer(transfer, USBD_STATUS_STALL_PID, 0);
-  else
-    completeTransfer(transfer, USBD_STATUS_SUCCESS, moveData(pipe, *transfer.urb));
+  pipe->queue.pop_front();
+  if (modeOf(*pipe) == BulkMode::Stall) pipe->halted = true;
+  USBD_STATUS usbd = pipe->halted ? USBD_STATUS_STALL_PID : USBD_STATUS_SUCCESS;
+  ULONG bytes = pipe->halted ? 0 : moveData(*pipe, *transfer.urb);
+  guard.unlock();
+  completeTransfer(transfer, usbd, bytes);
   return true;
 }
 
 // Inline: completes what can complete now. Deferred: one DPC per queued
 // transfer, each completing the head of the pipe then.
-void UsbBridge::keepServicing(Pipe &pipe) {
+void UsbBridge::keepServicing(unsigned pipeId) {
   if (urbCompletion == Completion::Inline) {
-    while (serviceHead(pipe)) {
+    while (serviceHead(pipeId)) {
     }
     return;
   }
   if (urbCompletion != Completion::Deferred) return;
-  const unsigned id = pipe.id;
-  for (; pipe.scheduled < pipe.queue.size(); ++pipe.scheduled)
-    platform().pendingWork.push_back([this, id] {
-      if (Pipe *live = pipeById(id)) {
+  PlatformLock guard;
+  Pipe *pipe = pipeById(pipeId);
+  if (pipe == nullptr) return;
+  for (; pipe->scheduled < pipe->queue.size(); ++pipe->scheduled)
+    platform().defer([this, pipeId] {
+      {
+        PlatformLock guard;
+        Pipe *live = pipeById(pipeId);
+        if (live == nullptr) return;
         --live->scheduled;
-        serviceHead(*live);
       }
+      serviceHead(pipeId);
     });
 }
 
@@ -196,30 +228,45 @@ ULONG UsbBridge::moveData(Pipe &pipe, _URB_BULK_OR_INTERRUPT_TRANSFER &request) 
 }
 
 void UsbBridge::completeTransfer(const Transfer &transfer, USBD_STATUS usbd, ULONG bytes) {
-  transfer.urb->Hdr.Status = usbd;
-  transfer.urb->TransferBufferLength = bytes;
-  UrbRecord &record = urbs_[transfer.record];
-  record.bytesMoved = bytes;
-  record.usbdStatus = usbd;
-  record.status = toNtStatus(usbd);
-  platform().trace.add("usb", "<- " + describeCompletion(record, std::to_string(bytes) + " bytes"));
-  transfer.irp->IoStatus.Status = record.status;
+  {
+    PlatformLock guard;
+    transfer.urb->Hdr.Status = usbd;
+    transfer.urb->TransferBufferLength = bytes;
+    UrbRecord &record = urbs_[transfer.record];
+    record.bytesMoved = bytes;
+    record.usbdStatus = usbd;
+    record.status = toNtStatus(usbd);
+    platform().trace.add("usb", "<- " + describeCompletion(record, std::to_string(bytes) + " bytes"));
+    transfer.irp->IoStatus.Status = record.status;
+  }
   IofCompleteRequest(transfer.irp, IO_NO_INCREMENT);
 }
 
 bool UsbBridge::completeNext(UCHAR endpointAddress) {
-  Pipe *pipe = pipeByAddress(endpointAddress);
+  unsigned id = pipeIdAt(endpointAddress);
   bool completed = false;
-  if (pipe) atDispatchLevel([&] { completed = serviceHead(*pipe); });
+  if (id) atDispatchLevel([&] { completed = serviceHead(id); });
   return completed;
 }
 
 // Ends the transfers queued now, in order; those a completion routine queues meanwhile stay.
-void UsbBridge::failAll(Pipe &pipe, USBD_STATUS usbd) {
-  for (size_t count = pipe.queue.size(); count && !pipe.queue.empty(); --count) {
-    Transfer transfer = pipe.queue.front();
-    if (transfer.armed && IoSetCancelRoutine(transfer.irp, nullptr) == nullptr) return;
-    pipe.queue.pop_front();
+void UsbBridge::failAll(unsigned pipeId, USBD_STATUS usbd) {
+  size_t count;
+  {
+    PlatformLock guard;
+    Pipe *pipe = pipeById(pipeId);
+    count = pipe ? pipe->queue.size() : 0;
+  }
+  for (; count; --count) {
+    Transfer transfer{};
+    {
+      PlatformLock guard;
+      Pipe *pipe = pipeById(pipeId);
+      if (pipe == nullptr || pipe->queue.empty()) return;
+      transfer = pipe->queue.front();
+      if (transfer.armed && IoSetCancelRoutine(transfer.irp, nullptr) == nullptr) return;
+      pipe->queue.pop_front();
+    }
     completeTransfer(transfer, usbd, 0);
   }
 }
@@ -227,21 +274,29 @@ void UsbBridge::failAll(Pipe &pipe, USBD_STATUS usbd) {
 VOID UsbBridge::cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   UsbBridge &bridge = **static_cast<UsbBridge **>(device->DeviceExtension);
-  for (auto &pipe : bridge.pipes_) {
-    auto held = std::find_if(pipe->queue.begin(), pipe->queue.end(), [irp](const Transfer &t) { return t.irp == irp; });
-    if (held == pipe->queue.end()) continue;
-    Transfer transfer = *held;
-    pipe->queue.erase(held);
-    const unsigned id = pipe->id;
-    bridge.completeTransfer(transfer, USBD_STATUS_CANCELED, 0);
-    // The completion routine may have changed the configuration.
-    if (Pipe *live = bridge.pipeById(id)) bridge.keepServicing(*live);
-    return;
+  Transfer transfer{};
+  unsigned id = 0;
+  {
+    PlatformLock guard;
+    for (auto &pipe : bridge.pipes_) {
+      auto &queue = pipe->queue;
+      auto held = std::find_if(queue.begin(), queue.end(), [irp](const Transfer &t) { return t.irp == irp; });
+      if (held == queue.end()) continue;
+      transfer = *held;
+      queue.erase(held);
+      id = pipe->id;
+      break;
+    }
   }
+  if (id == 0) return;
+  bridge.completeTransfer(transfer, USBD_STATUS_CANCELED, 0);
+  // By its id: the completion routine may have changed the configuration.
+  bridge.keepServicing(id);
 }
 
 USBD_STATUS UsbBridge::pipeRequest(_URB_PIPE_REQUEST &request, UrbRecord &record) {
   if (record.length != sizeof request) return USBD_STATUS_INVALID_PARAMETER;
+  PlatformLock guard;
   Pipe *pipe = pipeByHandle(request.PipeHandle);
   if (pipe == nullptr) return USBD_STATUS_INVALID_PIPE_HANDLE;
   record.endpointAddress = pipe->endpoint.address;
@@ -254,6 +309,7 @@ USBD_STATUS UsbBridge::clearEndpointFeature(_URB_CONTROL_FEATURE_REQUEST &reques
   if (record.length != sizeof request) return USBD_STATUS_INVALID_PARAMETER;
   record.featureSelector = request.FeatureSelector;
   record.featureIndex = request.Index;
+  PlatformLock guard;
   Pipe *pipe = request.Index <= 0xFF ? pipeByAddress(static_cast<UCHAR>(request.Index)) : nullptr;
   if (pipe == nullptr || request.FeatureSelector != USB_FEATURE_ENDPOINT_STALL) return USBD_STATUS_STALL_PID;
   record.endpointAddress = pipe->endpoint.address;
@@ -263,16 +319,20 @@ USBD_STATUS UsbBridge::clearEndpointFeature(_URB_CONTROL_FEATURE_REQUEST &reques
 
 // A new configuration, or none: what the old pipes still hold is cancelled.
 void UsbBridge::dropPipes() {
-  for (auto &pipe : pipes_) failAll(*pipe, USBD_STATUS_CANCELED);
+  for (unsigned id : pipeIds()) failAll(id, USBD_STATUS_CANCELED);
+  PlatformLock guard;
   pipes_.clear();
 }
 
 void UsbBridge::unplug() {
-  platform().trace.add("usb", label_ + " unplugged");
-  gone_ = true;
-  portStatus = 0;
+  {
+    PlatformLock guard;
+    platform().trace.add("usb", label_ + " unplugged");
+    gone_ = true;
+    portStatus = 0;
+  }
   atDispatchLevel([this] {
-    for (auto &pipe : pipes_) failAll(*pipe, USBD_STATUS_DEVICE_GONE);
+    for (unsigned id : pipeIds()) failAll(id, USBD_STATUS_DEVICE_GONE);
   });
 }
 

@@ -11,9 +11,6 @@ namespace {
 
 std::string routineName(PDRIVER_CANCEL routine) { return routine ? "routine" : "NULL"; }
 
-// Held among the thread's spin locks, so another processor's turn waits for it.
-KSPIN_LOCK cancelLockWord;
-
 }  // namespace
 
 extern "C" VOID IoAcquireCancelSpinLock(PKIRQL irql) {
@@ -21,12 +18,14 @@ extern "C" VOID IoAcquireCancelSpinLock(PKIRQL irql) {
   auto &p = platform();
   *irql = p.irql;
   p.trace.add("io", "IoAcquireCancelSpinLock at IRQL " + std::to_string(p.irql));
-  if (p.cancelLockHeld) {
+  // Held among the thread's spin locks, so another processor's turn waits for it.
+  if (sim::holdsSpinLock(&p.cancelLock)) {
     p.verifier.violation("IoAcquireCancelSpinLock while the cancel spin lock is already held (recursion)");
     return;
   }
-  p.cancelLockHeld = true;
-  sim::heldSpinLocks().push_back(&cancelLockWord);
+  if (!sim::takeLockWord(&p.cancelLock))
+    p.verifier.violation("IoAcquireCancelSpinLock: the cancel spin lock is never released: hang");
+  sim::heldSpinLocks().push_back(&p.cancelLock);
   p.irql = DISPATCH_LEVEL;
 }
 
@@ -34,13 +33,13 @@ extern "C" VOID IoReleaseCancelSpinLock(KIRQL irql) {
   sim::kernelCall("IoReleaseCancelSpinLock");
   auto &p = platform();
   p.trace.add("io", "IoReleaseCancelSpinLock back to IRQL " + std::to_string(irql));
-  if (!p.cancelLockHeld) {
+  if (!sim::holdsSpinLock(&p.cancelLock)) {
     p.verifier.violation("IoReleaseCancelSpinLock without IoAcquireCancelSpinLock");
     return;
   }
-  p.cancelLockHeld = false;
   auto &held = sim::heldSpinLocks();
-  held.erase(std::remove(held.begin(), held.end(), &cancelLockWord), held.end());
+  held.erase(std::remove(held.begin(), held.end(), &p.cancelLock), held.end());
+  __atomic_store_n(&p.cancelLock, 0, __ATOMIC_RELEASE);
   p.irql = irql;
   if (held.empty()) sim::releasedLastSpinLock();
 }
@@ -56,14 +55,18 @@ extern "C" PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
 extern "C" BOOLEAN IoCancelIrp(PIRP irp) {
   sim::kernelCall("IoCancelIrp");
   auto &p = platform();
-  if (!p.irps.count(irp)) {
-    p.verifier.violation("IoCancelIrp on an IRP that does not exist (freed, or never made)");
-    return FALSE;
+  {
+    sim::PlatformLock guard;
+    if (!p.irps.count(irp)) {
+      p.verifier.violation("IoCancelIrp on an IRP that does not exist (freed, or never made)");
+      return FALSE;
+    }
+    p.trace.add("io", "IoCancelIrp(" + p.irpLabel(irp) + ")");
   }
-  p.trace.add("io", "IoCancelIrp(" + p.irpLabel(irp) + ")");
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  irp->Cancel = TRUE;
+  // Atomic: the bus reads it without the cancel spin lock as it queues the IRP.
+  __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);
@@ -72,7 +75,9 @@ extern "C" BOOLEAN IoCancelIrp(PIRP irp) {
   irp->CancelIrql = irql;
   // No device when a driver completed the IRP with its routine still set.
   bool inDriver = irp->CurrentLocation <= irp->StackCount;
+  sim::leavingPlatform();
   routine(inDriver ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr, irp);
-  if (p.cancelLockHeld) p.verifier.violation("a cancel routine returned without releasing the cancel spin lock");
+  if (sim::holdsSpinLock(&p.cancelLock))
+    p.verifier.violation("a cancel routine returned without releasing the cancel spin lock");
   return TRUE;
 }

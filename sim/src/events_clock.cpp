@@ -1,6 +1,7 @@
-// Events, waits and delays on a virtual clock. There is one simulated thread:
-// a wait lets the deferred work (bus completions) run until the event is
-// signalled, and a wait that nothing can satisfy is reported as a hang.
+// Events, waits and delays on a virtual clock. Deterministic mode: a wait lets
+// the deferred work (bus completions) run until the event is signalled, and a
+// wait that nothing can satisfy is reported as a hang. Threaded mode: a wait
+// blocks until another thread sets the event, a hang once kHangLimit passes.
 #include "sim/platform.h"
 
 using sim::platform;
@@ -29,6 +30,7 @@ bool mayBlock(const char *routine, PLARGE_INTEGER timeout) {
 
 extern "C" VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
   sim::kernelCall("KeInitializeEvent");
+  sim::PlatformLock guard;
   platform().abandonedEvents.erase(event);
   event->Header.Type = static_cast<UCHAR>(type);
   event->Header.SignalState = state ? 1 : 0;
@@ -38,6 +40,7 @@ extern "C" VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state
 
 extern "C" LONG KeSetEvent(PRKEVENT event, LONG, BOOLEAN) {
   sim::kernelCall("KeSetEvent");
+  sim::PlatformLock guard;
   if (platform().abandonedEvents.count(event)) {
     platform().trace.add("ke", "KeSetEvent on the event of a hung wait: left alone");
     return 0;
@@ -45,6 +48,7 @@ extern "C" LONG KeSetEvent(PRKEVENT event, LONG, BOOLEAN) {
   LONG previous = event->Header.SignalState;
   event->Header.SignalState = 1;
   platform().trace.add("ke", "KeSetEvent");
+  platform().changed.notify_all();
   return previous;
 }
 
@@ -55,8 +59,10 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPR
   auto event = static_cast<PRKEVENT>(object);
   p.trace.add("ke", std::string("KeWaitForSingleObject(") + reasonName(reason) + ")");
   if (!mayBlock("KeWaitForSingleObject", timeout)) return STATUS_TIMEOUT;
-  while (!event->Header.SignalState && p.runOnePendingWork()) {
-  }
+  // A finite timeout is virtual time: only the event, or the hang limit, ends a threaded wait.
+  bool threadedPoll = p.threaded && timeout && timeout->QuadPart == 0;
+  p.waitUntil([event, threadedPoll] { return threadedPoll || event->Header.SignalState != 0; });
+  sim::PlatformLock guard;
   if (!event->Header.SignalState) {
     if (timeout == nullptr) {
       p.verifier.violation("KeWaitForSingleObject on an event that nothing will signal: hang");
@@ -72,12 +78,17 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTE
   sim::kernelCall("KeDelayExecutionThread");
   auto &p = platform();
   if (!mayBlock("KeDelayExecutionThread", interval)) return STATUS_SUCCESS;
-  // Negative is relative to now; positive is an absolute time.
-  LONGLONG value = interval->QuadPart;
-  uint64_t until = value < 0 ? p.now + static_cast<uint64_t>(-value) : static_cast<uint64_t>(value);
-  if (until > p.now) p.now = until;
-  p.trace.add("ke", "KeDelayExecutionThread(" + std::to_string(-value / 10000) + " ms), clock at " +
-                        std::to_string(p.now / 10000) + " ms");
+  {
+    sim::PlatformLock guard;
+    // Negative is relative to now; positive is an absolute time.
+    LONGLONG value = interval->QuadPart;
+    uint64_t until = value < 0 ? p.now + static_cast<uint64_t>(-value) : static_cast<uint64_t>(value);
+    if (until > p.now) p.now = until;
+    p.trace.add("ke", "KeDelayExecutionThread(" + std::to_string(-value / 10000) + " ms), clock at " +
+                          std::to_string(p.now / 10000) + " ms");
+  }
+  // Threaded: the other threads' turn, at no cost in virtual time.
+  if (p.threaded) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   p.runAllPendingWork();
   return STATUS_SUCCESS;
 }

@@ -46,15 +46,19 @@ bool invokes(UCHAR control, NTSTATUS status, BOOLEAN cancelled) {
 }
 
 // The IRP has left its last stack location: what the I/O manager does for
-// the one who made it.
-void finishCompletion(PIRP irp, sim::IrpInfo &info) {
+// the one who made it. Under the platform lock, which a built IRP's event is
+// set without: the waiter finds its IRP freed already.
+void finishCompletion(PIRP irp, sim::IrpInfo &info, sim::PlatformLock &guard) {
   auto &p = platform();
   info.state = IrpState::Completed;
   info.completions++;
+  p.changed.notify_all();
   if (info.origin == IrpOrigin::Built) {
     if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
-    if (irp->UserEvent) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    PKEVENT event = irp->UserEvent;
     p.freeIrp(irp);
+    guard.unlock();
+    if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
   } else if (info.origin == IrpOrigin::User) {
     sim::userRequestCompleted(irp);
   } else if (info.origin == IrpOrigin::Allocated) {
@@ -64,7 +68,7 @@ void finishCompletion(PIRP irp, sim::IrpInfo &info) {
 }
 
 // The innermost dispatch call still holding the IRP (at the given stack
-// location, when one is given), or -1.
+// location, when one is given), or -1. Callers hold the platform lock.
 int heldBy(unsigned irpId, CHAR location = 0) {
   auto &calls = platform().dispatchCalls;
   for (int i = static_cast<int>(calls.size()) - 1; i >= 0; --i)
@@ -98,10 +102,17 @@ void releaseLocation(unsigned irpId, CHAR location) {
     if (call.irpId == irpId && call.location == location) call.completed = true;
 }
 
+sim::DispatchCall *callWithSerial(unsigned serial) {
+  for (auto &call : platform().dispatchCalls)
+    if (call.serial == serial) return &call;
+  return nullptr;
+}
+
 // Completion routines run at DISPATCH_LEVEL, as Windows may run them even when
 // the lower driver completes in the caller's thread.
 NTSTATUS runCompletionRoutine(PIO_COMPLETION_ROUTINE routine, PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   auto &p = platform();
+  sim::leavingPlatform();
   KIRQL saved = p.irql;
   p.irql = std::max<KIRQL>(saved, DISPATCH_LEVEL);
   NTSTATUS result = routine(device, irp, context);
@@ -119,6 +130,7 @@ bool sentThroughHandle(PIRP irp, const sim::IrpInfo &info) {
 
 extern "C" VOID SimNoteIrpMarkedPending(PIRP irp) {
   auto &p = platform();
+  sim::PlatformLock guard;
   auto it = p.irps.find(irp);
   if (it == p.irps.end()) return;
   // A skipped location is shared: the mark is the skipping driver's too.
@@ -141,6 +153,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, P
                                    DEVICE_TYPE type, ULONG characteristics, BOOLEAN, PDEVICE_OBJECT *device) {
   sim::kernelCall("IoCreateDevice");
   auto &p = platform();
+  sim::PlatformLock guard;
   std::string label = sim::narrow(name);
   NTSTATUS status = STATUS_SUCCESS;
   if (name && p.deviceNames.count(nameOf(name)))
@@ -159,6 +172,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, P
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT device) {
   sim::kernelCall("IoDeleteDevice");
   auto &p = platform();
+  sim::PlatformLock guard;
   p.trace.add("io", "IoDeleteDevice(" + p.deviceLabel(device) + ")" +
                         (device->ReferenceCount ? ": referenced, kept until the last reference goes" : ""));
   if (p.deletedDevices.count(device)) {
@@ -173,6 +187,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT device) {
 extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target) {
   sim::kernelCall("IoCreateSymbolicLink");
   auto &p = platform();
+  sim::PlatformLock guard;
   NTSTATUS status = STATUS_SUCCESS;
   if (p.symbolicLinks.count(nameOf(link)))
     status = STATUS_OBJECT_NAME_COLLISION;
@@ -188,6 +203,7 @@ extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING t
 extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
   sim::kernelCall("IoDeleteSymbolicLink");
   auto &p = platform();
+  sim::PlatformLock guard;
   NTSTATUS status = p.symbolicLinks.erase(nameOf(link)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
   p.trace.add("io", "IoDeleteSymbolicLink(" + sim::narrow(link) + ") -> " + sim::statusName(status));
   return status;
@@ -196,6 +212,7 @@ extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
 extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
   sim::kernelCall("IoAttachDeviceToDeviceStack");
   auto &p = platform();
+  sim::PlatformLock guard;
   PDEVICE_OBJECT top = attachRefused(target) ? nullptr : p.topOfStack(target);
   if (top) {
     top->AttachedDevice = source;
@@ -210,6 +227,7 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDE
 extern "C" VOID IoDetachDevice(PDEVICE_OBJECT lower) {
   sim::kernelCall("IoDetachDevice");
   auto &p = platform();
+  sim::PlatformLock guard;
   p.trace.add("io", "IoDetachDevice(" + p.deviceLabel(lower) + ")");
   if (lower == nullptr || lower->AttachedDevice == nullptr) {
     p.verifier.violation("IoDetachDevice on a device with nothing attached");
@@ -222,6 +240,7 @@ extern "C" VOID IoDetachDevice(PDEVICE_OBJECT lower) {
 extern "C" PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
   sim::kernelCall("IoAllocateIrp");
   auto &p = platform();
+  sim::PlatformLock guard;
   if (p.faults.allocationFails("IoAllocateIrp")) {
     p.trace.add("io", "IoAllocateIrp(" + std::to_string(stackSize) + ") -> NULL");
     return nullptr;
@@ -234,6 +253,7 @@ extern "C" PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
 extern "C" VOID IoFreeIrp(PIRP irp) {
   sim::kernelCall("IoFreeIrp");
   auto &p = platform();
+  sim::PlatformLock guard;
   auto it = p.irps.find(irp);
   if (it == p.irps.end()) {
     p.verifier.violation("IoFreeIrp on an IRP that does not exist");
@@ -249,6 +269,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device,
                                               PIO_STATUS_BLOCK iosb) {
   sim::kernelCall("IoBuildDeviceIoControlRequest");
   auto &p = platform();
+  sim::PlatformLock guard;
   char text[96];
   snprintf(text, sizeof text, "IoBuildDeviceIoControlRequest(0x%08" PRIX32 ", %s)", code,
            internal ? "internal" : "external");
@@ -273,6 +294,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device,
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   sim::kernelCall("IofCallDriver");
   auto &p = platform();
+  sim::PlatformLock guard;
   auto it = p.irps.find(irp);
   if (it == p.irps.end()) {
     p.verifier.violation("IofCallDriver with an IRP that does not exist");
@@ -295,19 +317,29 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   const unsigned id = it->second.id;
   checkSkippedLocation(id, irp, "IofCallDriver(" + call + ")");
   int caller = heldBy(id);
+  const unsigned callerSerial = caller >= 0 ? p.dispatchCalls[caller].serial : 0;
+  const unsigned serial = ++p.dispatchSerial;
   p.dispatchCalls.push_back({id, irp->CurrentLocation, stack->CompletionRoutine});
-  NTSTATUS returned = device->DriverObject->MajorFunction[stack->MajorFunction](device, irp);
+  p.dispatchCalls.back().serial = serial;
+  PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
+  guard.unlock();
+  sim::leavingPlatform();
+  NTSTATUS returned = dispatch(device, irp);
+  guard.lock();
   // The IRP, and even the device, may be gone now: only what was recorded is read.
-  sim::DispatchCall done = p.dispatchCalls.back();
-  p.dispatchCalls.pop_back();
+  sim::DispatchCall *entry = callWithSerial(serial);
+  sim::DispatchCall done = *entry;
+  p.dispatchCalls.erase(p.dispatchCalls.begin() + (entry - p.dispatchCalls.data()));
   checkPendingMark(done, returned, "dispatch routine (" + call + ")");
-  if (caller >= 0 && returned == STATUS_PENDING) p.dispatchCalls[caller].passedDownPending = true;
+  sim::DispatchCall *callerCall = callerSerial ? callWithSerial(callerSerial) : nullptr;
+  if (callerCall && returned == STATUS_PENDING) callerCall->passedDownPending = true;
   return returned;
 }
 
 extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
   sim::kernelCall("IofCompleteRequest");
   auto &p = platform();
+  sim::PlatformLock guard;
   auto it = p.irps.find(irp);
   if (it == p.irps.end()) {
     p.verifier.violation("IofCompleteRequest on an IRP that does not exist (freed, or completed before)");
@@ -328,7 +360,8 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
     irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
     PVOID context = stack->Context;
-    bool invoke = routine && invokes(stack->Control, irp->IoStatus.Status, irp->Cancel);
+    BOOLEAN cancelled = __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST);
+    bool invoke = routine && invokes(stack->Control, irp->IoStatus.Status, cancelled);
     releaseLocation(id, irp->CurrentLocation);
     irp->CurrentLocation++;
     irp->Tail.Overlay.CurrentStackLocation++;
@@ -338,8 +371,10 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
       continue;
     }
     it->second.state = IrpState::Owned;
-    NTSTATUS result =
-        runCompletionRoutine(routine, above ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr, irp, context);
+    PDEVICE_OBJECT device = above ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
+    guard.unlock();
+    NTSTATUS result = runCompletionRoutine(routine, device, irp, context);
+    guard.lock();
     it = p.irps.find(irp);
     if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
     if (it == p.irps.end()) {
@@ -349,5 +384,5 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
     if (irp->PendingReturned && above && !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED))
       p.verifier.violation("a completion routine let pending " + label + " go on without IoMarkIrpPending");
   }
-  finishCompletion(irp, it->second);
+  finishCompletion(irp, it->second, guard);
 }

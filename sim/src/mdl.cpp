@@ -7,6 +7,7 @@ using sim::platform;
 extern "C" PVOID MmMapLockedPages(PMDL mdl, KPROCESSOR_MODE) {
   sim::kernelCall("MmMapLockedPages");
   auto &p = platform();
+  sim::PlatformLock guard;
   if (p.irql > DISPATCH_LEVEL) p.verifier.violation("MmMapLockedPages at IRQL " + std::to_string(p.irql));
   if (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) {
     p.verifier.violation("MmMapLockedPages on an MDL already mapped to a system address");

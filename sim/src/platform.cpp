@@ -24,7 +24,35 @@ Platform &Platform::get() {
   return instance;
 }
 
+thread_local KIRQL Platform::irql = PASSIVE_LEVEL;
+
+namespace {
+
+// How deep the running thread holds the platform lock.
+thread_local unsigned lockDepth = 0;
+
+}  // namespace
+
+void PlatformLock::lock() {
+  platform().mutex_.lock();
+  ++lockDepth;
+  owned_ = true;
+}
+
+void PlatformLock::unlock() {
+  owned_ = false;
+  --lockDepth;
+  platform().mutex_.unlock();
+}
+
+void leavingPlatform() {
+  if (!platform().threaded || lockDepth == 0) return;
+  fprintf(stderr, "simulator: driver code called, or a wait begun, with the platform lock held\n");
+  abort();
+}
+
 void Platform::reset() {
+  PlatformLock guard;
   ++resets;
   userRequests.clear();
   bridges.clear();
@@ -52,17 +80,41 @@ void Platform::reset() {
   preemption_ = nullptr;
   preemptionDue_ = 0;
   preemptionWaitsForLocks_ = false;
-  cancelLockHeld = false;
+  cancelLock = 0;
+  dispatchSerial = 0;
+}
+
+void Platform::defer(std::function<void()> work) {
+  PlatformLock guard;
+  pendingWork.push_back(std::move(work));
+  changed.notify_all();
 }
 
 bool Platform::runOnePendingWork() {
-  if (pendingWork.empty()) return false;
-  auto work = std::move(pendingWork.front());
-  pendingWork.pop_front();
+  std::function<void()> work;
+  {
+    PlatformLock guard;
+    if (threaded || pendingWork.empty()) return false;
+    work = std::move(pendingWork.front());
+    pendingWork.pop_front();
+  }
   KIRQL saved = irql;
   irql = DISPATCH_LEVEL;
   work();
   irql = saved;
+  return true;
+}
+
+bool Platform::waitUntil(const std::function<bool()> &done) {
+  if (threaded) leavingPlatform();
+  PlatformLock guard;
+  if (threaded) return changed.wait_for(guard, kHangLimit, done);
+  while (!done()) {
+    guard.unlock();
+    bool ran = runOnePendingWork();
+    guard.lock();
+    if (!ran) return done();
+  }
   return true;
 }
 
@@ -72,6 +124,7 @@ void Platform::runAllPendingWork() {
 }
 
 PIRP Platform::newIrp(CCHAR stackSize, IrpOrigin origin) {
+  PlatformLock guard;
   size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
   auto irp = static_cast<PIRP>(calloc(1, bytes));
   auto stacks = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
@@ -84,11 +137,13 @@ PIRP Platform::newIrp(CCHAR stackSize, IrpOrigin origin) {
 }
 
 void Platform::freeIrp(PIRP irp) {
+  PlatformLock guard;
   irps.erase(irp);
   free(irp);
 }
 
 PDEVICE_OBJECT Platform::newDevice(PDRIVER_OBJECT driver, ULONG extensionSize, DEVICE_TYPE type) {
+  PlatformLock guard;
   size_t head = (sizeof(DEVICE_OBJECT) + 7) & ~size_t(7);
   auto device = static_cast<PDEVICE_OBJECT>(calloc(1, head + extensionSize));
   device->Size = static_cast<USHORT>(head + extensionSize);
@@ -104,6 +159,7 @@ PDEVICE_OBJECT Platform::newDevice(PDRIVER_OBJECT driver, ULONG extensionSize, D
 }
 
 void Platform::freeDevice(PDEVICE_OBJECT device) {
+  PlatformLock guard;
   for (PDEVICE_OBJECT *link = &device->DriverObject->DeviceObject; *link; link = &(*link)->NextDevice)
     if (*link == device) {
       *link = device->NextDevice;
@@ -124,6 +180,7 @@ void Platform::forgetName(PDEVICE_OBJECT device) {
 }
 
 void Platform::deleteDevice(PDEVICE_OBJECT device) {
+  PlatformLock guard;
   if (device->ReferenceCount > 0) {
     forgetName(device);
     deletedDevices.insert(device);
@@ -132,9 +189,14 @@ void Platform::deleteDevice(PDEVICE_OBJECT device) {
   }
 }
 
-void Platform::referenceDevice(PDEVICE_OBJECT device) { InterlockedIncrement(&device->ReferenceCount); }
+void Platform::referenceDevice(PDEVICE_OBJECT device) {
+  PlatformLock guard;
+  InterlockedIncrement(&device->ReferenceCount);
+}
 
+// Under the lock, so that the last reference and IoDeleteDevice agree on who frees.
 void Platform::dereferenceDevice(PDEVICE_OBJECT device) {
+  PlatformLock guard;
   if (InterlockedDecrement(&device->ReferenceCount) > 0 || !deletedDevices.count(device)) return;
   trace.add("io", "last reference to a deleted device dropped: its memory is freed");
   freeDevice(device);
@@ -151,11 +213,13 @@ PDRIVER_OBJECT Platform::newDriver() {
 }
 
 PDEVICE_OBJECT Platform::topOfStack(PDEVICE_OBJECT device) const {
+  PlatformLock guard;
   while (device->AttachedDevice) device = device->AttachedDevice;
   return device;
 }
 
 std::string Platform::deviceLabel(PDEVICE_OBJECT device) const {
+  PlatformLock guard;
   for (auto &entry : deviceNames)
     if (entry.second == device) {
       UNICODE_STRING name{static_cast<USHORT>(entry.first.size() * 2), 0, const_cast<PWSTR>(entry.first.c_str())};
@@ -165,9 +229,9 @@ std::string Platform::deviceLabel(PDEVICE_OBJECT device) const {
 }
 
 std::string Platform::irpLabel(PIRP irp) const {
+  PlatformLock guard;
   auto it = irps.find(irp);
   return it == irps.end() ? "IRP#?" : "IRP#" + std::to_string(it->second.id);
 }
-
 
 }  // namespace sim

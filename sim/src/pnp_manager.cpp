@@ -74,7 +74,11 @@ NTSTATUS PnpManager::send(UsbBridge &bridge, UCHAR minor) {
   p.trace.add("pnp", std::string("-> ") + pnpMinorName(minor) + " to " + p.deviceLabel(top));
   NTSTATUS returned = IofCallDriver(top, irp);
   p.runAllPendingWork();
-  if (p.irps[irp].state != IrpState::Completed) {
+  auto completed = [&] { return p.irps[irp].state == IrpState::Completed; };
+  // Threaded: a bus worker may complete it.
+  p.waitUntil(completed);
+  PlatformLock guard;
+  if (!completed()) {
     p.verifier.violation(std::string(pnpMinorName(minor)) + " was never completed");
     return STATUS_PENDING;
   }
@@ -84,6 +88,7 @@ NTSTATUS PnpManager::send(UsbBridge &bridge, UCHAR minor) {
     p.verifier.violation(std::string(pnpMinorName(minor)) + ": dispatch returned " + statusName(returned) +
                          " but completed with " + statusName(status));
   p.trace.add("pnp", std::string("<- ") + pnpMinorName(minor) + ": " + statusName(status));
+  guard.unlock();
   if (minor == IRP_MN_REMOVE_DEVICE) {
     if (functionDevice(bridge)) p.verifier.violation("a device is still attached to the bridge after removal");
     checkPoolAfterRemoval();
@@ -122,15 +127,17 @@ NTSTATUS PnpManager::surpriseRemove(UsbBridge &bridge) {
 }
 
 // Once the driver has no device left, nothing it allocated may remain: no
-// pool block of any tag, no IRP, no symbolic link.
+// pool block of any tag, no IRP, no symbolic link. In the threaded mode, user
+// threads may still have requests in flight through their handles.
 void PnpManager::checkPoolAfterRemoval() {
   auto &p = platform();
+  PlatformLock guard;
   if (driver_ == nullptr || driver_->DeviceObject) return;
   for (auto &entry : p.pool)
     p.verifier.violation("pool block of " + std::to_string(entry.second.size) + " bytes tagged " +
                          tagName(entry.second.tag) + " left allocated after removal");
   for (auto &entry : p.irps)
-    if (entry.second.origin != IrpOrigin::Manager)
+    if (entry.second.origin != IrpOrigin::Manager && !(p.threaded && entry.second.origin == IrpOrigin::User))
       p.verifier.violation(p.irpLabel(entry.first) + " left allocated after removal");
   for (auto &link : p.symbolicLinks)
     if (!p.deviceNames.count(link.second)) p.verifier.violation("symbolic link left behind after removal");

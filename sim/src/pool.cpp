@@ -11,6 +11,7 @@ namespace sim {
 
 PVOID allocatePool(SIZE_T bytes, ULONG tag) {
   auto &p = platform();
+  PlatformLock guard;
   if (p.faults.allocationFails("ExAllocatePoolWithTag")) {
     p.trace.add("pool", "ExAllocatePoolWithTag(" + std::to_string(bytes) + ", " + tagName(tag) + ") -> NULL");
     return nullptr;
@@ -29,6 +30,7 @@ PVOID allocatePool(SIZE_T bytes, ULONG tag) {
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   sim::kernelCall("ExAllocatePoolWithTag");
   auto &p = platform();
+  sim::PlatformLock guard;
   if (type != NonPagedPool)
     p.verifier.violation("ExAllocatePoolWithTag of pool type " + std::to_string(type) +
                          " (only NonPagedPool is allowed)");
@@ -40,6 +42,7 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) 
 
 static void freePool(PVOID block, ULONG tag, bool checkTag) {
   auto &p = platform();
+  sim::PlatformLock guard;
   auto it = p.pool.find(block);
   if (it == p.pool.end()) {
     p.verifier.violation("ExFreePool of memory that is not an allocated pool block");

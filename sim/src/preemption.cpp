@@ -21,19 +21,22 @@ void Platform::preemptAt(unsigned nth, std::function<void()> action) {
 void kernelCall(const char *routine) {
   auto &p = platform();
   if (onOtherProcessor) return;
+  PlatformLock guard;
   ++p.kernelCalls;
-  if (!p.preemption_ || p.preemptionWaitsForLocks_ || p.kernelCalls != p.preemptionDue_) return;
+  if (p.threaded || !p.preemption_ || p.preemptionWaitsForLocks_ || p.kernelCalls != p.preemptionDue_) return;
   if (!heldSpinLocks().empty()) {
     p.preemptionWaitsForLocks_ = true;
     p.trace.add("ke", "preemption at call " + std::to_string(p.kernelCalls) + " (" + routine +
                           ") waits for the thread's spin locks");
     return;
   }
+  guard.unlock();
   p.runPreemption(routine);
 }
 
 void releasedLastSpinLock() {
   auto &p = platform();
+  if (p.threaded) return;
   if (p.preemption_ && p.preemptionWaitsForLocks_ && !onOtherProcessor) p.runPreemption("KeReleaseSpinLock");
 }
 

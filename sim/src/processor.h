@@ -13,6 +13,12 @@ namespace sim {
 using HeldSpinLocks = std::vector<PKSPIN_LOCK>;
 HeldSpinLocks &heldSpinLocks();
 
+// Takes a spin lock's word. A word taken by another thread is waited for in
+// the threaded mode, at most kHangLimit; in the deterministic mode nobody
+// would release it. False when the word was not obtained.
+bool takeLockWord(PKSPIN_LOCK lock);
+bool holdsSpinLock(PKSPIN_LOCK lock);
+
 // KeReleaseSpinLock calls this when the thread holds no spin lock any more:
 // an action that waited for it runs now.
 void releasedLastSpinLock();

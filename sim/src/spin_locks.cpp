@@ -1,5 +1,5 @@
 // Spin locks. The lock word is taken and given back atomically, and each
-// thread keeps the set it holds, so a threaded mode can spin on the word where
+// thread keeps the set it holds, so the threaded mode spins on the word where
 // the single simulated thread reports a lock nobody will release.
 #include <algorithm>
 
@@ -10,6 +10,23 @@ namespace sim {
 HeldSpinLocks &heldSpinLocks() {
   thread_local HeldSpinLocks held;
   return held;
+}
+
+bool holdsSpinLock(PKSPIN_LOCK lock) {
+  auto &held = heldSpinLocks();
+  return std::find(held.begin(), held.end(), lock) != held.end();
+}
+
+bool takeLockWord(PKSPIN_LOCK lock) {
+  if (__atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) == 0) return true;
+  if (!platform().threaded) return false;
+  auto deadline = std::chrono::steady_clock::now() + kHangLimit;
+  do {
+    std::this_thread::yield();
+    bool free = __atomic_load_n(lock, __ATOMIC_RELAXED) == 0;
+    if (free && __atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) == 0) return true;
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
 }
 
 }  // namespace sim
@@ -33,17 +50,16 @@ extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK lock) {
 extern "C" VOID KeAcquireSpinLock(PKSPIN_LOCK lock, PKIRQL oldIrql) {
   sim::kernelCall("KeAcquireSpinLock");
   auto &p = platform();
-  auto &held = sim::heldSpinLocks();
   *oldIrql = p.irql;
   p.trace.add("ke", "KeAcquireSpinLock, " + irqlChange(p.irql, std::max<KIRQL>(p.irql, DISPATCH_LEVEL)));
-  if (std::find(held.begin(), held.end(), lock) != held.end()) {
+  if (sim::holdsSpinLock(lock)) {
     p.verifier.violation("KeAcquireSpinLock on a spin lock this thread already holds: deadlock");
     return;
   }
   if (p.irql > DISPATCH_LEVEL) p.verifier.violation("KeAcquireSpinLock at IRQL " + std::to_string(p.irql));
-  if (__atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) != 0)
+  if (!sim::takeLockWord(lock))
     p.verifier.violation("KeAcquireSpinLock on a lock that is taken and never released, or never initialized: hang");
-  held.push_back(lock);
+  sim::heldSpinLocks().push_back(lock);
   p.irql = std::max<KIRQL>(p.irql, DISPATCH_LEVEL);
 }
 

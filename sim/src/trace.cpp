@@ -55,6 +55,7 @@ std::string tagName(ULONG tag) {
 
 void Trace::add(const std::string &category, const std::string &text) {
   if (!enabled) return;
+  PlatformLock guard;
   lines_.push_back({category, text});
   if (echo_ == nullptr) return;
   for (const auto &wanted : echoCategories_)
@@ -70,6 +71,7 @@ void Trace::echoTo(FILE *stream, std::vector<std::string> categories) {
 }
 
 std::string Trace::render(const std::vector<std::string> &categories) const {
+  PlatformLock guard;
   std::string out;
   for (const auto &line : lines_) {
     bool wanted = categories.empty();
@@ -80,17 +82,20 @@ std::string Trace::render(const std::vector<std::string> &categories) const {
 }
 
 bool Trace::contains(const std::string &category, const std::string &fragment) const {
+  PlatformLock guard;
   for (const auto &line : lines_)
     if (line.category == category && line.text.find(fragment) != std::string::npos) return true;
   return false;
 }
 
 void Verifier::violation(const std::string &what) {
+  PlatformLock guard;
   violations_.push_back(what);
   platform().trace.add("verifier", what);
 }
 
 bool Faults::allocationFails(const char *what) {
+  PlatformLock guard;
   ++count_;
   if (count_ != failAt_) return false;
   failAt_ = 0;

@@ -1,6 +1,7 @@
 // The bus driver's side of one simulated bridge: URBs for descriptors and
 // configuration, port requests, PnP at the bottom of the stack, and per-request
-// failure injection. Bulk pipes are in bulk_pipes.cpp.
+// failure injection. Bulk pipes are in bulk_pipes.cpp. The bus's state is
+// under the platform lock; requests complete without it.
 #include <cstdio>
 
 #include "bulk_pipes.h"
@@ -53,9 +54,14 @@ UsbBridge::~UsbBridge() = default;
 NTSTATUS UsbBridge::dispatch(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   bool control = stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_DEVICE_CONTROL;
-  requests_.push_back({stack->MajorFunction, stack->MinorFunction,
-                       control ? stack->Parameters.DeviceIoControl.IoControlCode : 0, stack->Parameters.Others.Argument1});
-  if (onRequest) onRequest(requests_.back());
+  const BusRequest request{stack->MajorFunction, stack->MinorFunction,
+                           control ? stack->Parameters.DeviceIoControl.IoControlCode : 0,
+                           stack->Parameters.Others.Argument1};
+  {
+    PlatformLock guard;
+    requests_.push_back(request);
+  }
+  if (onRequest) onRequest(request);
   switch (stack->MajorFunction) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: return internalControl(irp, stack);
     case IRP_MJ_PNP: return pnp(irp, stack);
@@ -71,7 +77,7 @@ NTSTATUS UsbBridge::complete(PIRP irp, NTSTATUS status, Completion how) {
   }
   IoMarkIrpPending(irp);
   if (how == Completion::Deferred)
-    platform().pendingWork.push_back([irp, status] {
+    platform().defer([irp, status] {
       irp->IoStatus.Status = status;
       IofCompleteRequest(irp, IO_NO_INCREMENT);
     });
@@ -86,21 +92,26 @@ NTSTATUS UsbBridge::internalControl(PIRP irp, PIO_STACK_LOCATION stack) {
 
 NTSTATUS UsbBridge::portRequest(PIRP irp, PIO_STACK_LOCATION stack) {
   auto &trace = platform().trace;
-  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_INTERNAL_USB_RESET_PORT:
-      ++portResets_;
-      trace.add("usb", gone_ ? "-> reset port: nothing connected" : "-> reset port");
-      if (gone_) return complete(irp, STATUS_DEVICE_NOT_CONNECTED, Completion::Inline);
-      portStatus |= USBD_PORT_ENABLED;
-      return complete(irp, STATUS_SUCCESS, Completion::Inline);
-    case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
-      trace.add("usb", std::string("-> get port status: ") +
-                           (portStatus & USBD_PORT_CONNECTED ? "connected" : "not connected") +
-                           (portStatus & USBD_PORT_ENABLED ? ", enabled" : ", disabled"));
-      *static_cast<PULONG>(stack->Parameters.Others.Argument1) = portStatus;
-      return complete(irp, STATUS_SUCCESS, Completion::Inline);
+  NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+  {
+    PlatformLock guard;
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+      case IOCTL_INTERNAL_USB_RESET_PORT:
+        ++portResets_;
+        trace.add("usb", gone_ ? "-> reset port: nothing connected" : "-> reset port");
+        if (!gone_) portStatus |= USBD_PORT_ENABLED;
+        status = gone_ ? STATUS_DEVICE_NOT_CONNECTED : STATUS_SUCCESS;
+        break;
+      case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
+        trace.add("usb", std::string("-> get port status: ") +
+                             (portStatus & USBD_PORT_CONNECTED ? "connected" : "not connected") +
+                             (portStatus & USBD_PORT_ENABLED ? ", enabled" : ", disabled"));
+        *static_cast<PULONG>(stack->Parameters.Others.Argument1) = portStatus;
+        status = STATUS_SUCCESS;
+        break;
+    }
   }
-  return complete(irp, STATUS_INVALID_DEVICE_REQUEST, Completion::Inline);
+  return complete(irp, status, Completion::Inline);
 }
 
 NTSTATUS UsbBridge::submitUrb(PIRP irp, PURB urb) {
@@ -108,16 +119,26 @@ NTSTATUS UsbBridge::submitUrb(PIRP irp, PURB urb) {
   UrbRecord record;
   record.function = urb->UrbHeader.Function;
   record.length = urb->UrbHeader.Length;
-  bool injected = ++urbCount_ == failUrbAt_;
-  USBD_STATUS usbd = gone_ ? refuseAsGone(urb, record) : actOnUrb(urb, record, injected);
-  platform().trace.add("usb", "-> " + describeArrival(record));
-  if (injected) platform().trace.add("fault", "the bridge stalls this request");
-  urbs_.push_back(record);
+  bool injected, gone;
+  {
+    PlatformLock guard;
+    injected = ++urbCount_ == failUrbAt_;
+    gone = gone_;
+  }
+  USBD_STATUS usbd = gone ? refuseAsGone(urb, record) : actOnUrb(urb, record, injected);
+  size_t index;
+  {
+    PlatformLock guard;
+    platform().trace.add("usb", "-> " + describeArrival(record));
+    if (injected) platform().trace.add("fault", "the bridge stalls this request");
+    urbs_.push_back(record);
+    index = urbs_.size() - 1;
+  }
   // The abort shows after its own arrival: the transfers it ends follow it in the trace.
   if (record.function == URB_FUNCTION_ABORT_PIPE && usbd == USBD_STATUS_SUCCESS)
-    failAll(*pipeByAddress(record.endpointAddress), USBD_STATUS_CANCELED);
-  if (usbd == USBD_STATUS_PENDING) return queueTransfer(irp, urb->UrbBulkOrInterruptTransfer);
-  return finishUrb(irp, urb, usbd);
+    failAll(pipeIdAt(record.endpointAddress), USBD_STATUS_CANCELED);
+  if (usbd == USBD_STATUS_PENDING) return queueTransfer(irp, urb->UrbBulkOrInterruptTransfer, index);
+  return finishUrb(irp, urb, usbd, index);
 }
 
 // USBD_STATUS_PENDING: a valid transfer, for its pipe's queue.
@@ -151,10 +172,10 @@ USBD_STATUS UsbBridge::refuseAsGone(PURB urb, UrbRecord &record) const {
 }
 
 // Completes a URB that does not wait in a pipe's queue, as urbCompletion says.
-NTSTATUS UsbBridge::finishUrb(PIRP irp, PURB urb, USBD_STATUS usbd) {
-  size_t index = urbs_.size() - 1;
+NTSTATUS UsbBridge::finishUrb(PIRP irp, PURB urb, USBD_STATUS usbd, size_t index) {
   NTSTATUS status = toNtStatus(usbd);
   auto finish = [this, urb, index, usbd, status] {
+    PlatformLock guard;
     urb->UrbHeader.Status = usbd;
     UrbRecord &record = urbs_[index];
     record.status = status;
@@ -176,7 +197,7 @@ NTSTATUS UsbBridge::finishUrb(PIRP irp, PURB urb, USBD_STATUS usbd) {
   }
   IoMarkIrpPending(irp);
   if (urbCompletion == Completion::Deferred)
-    platform().pendingWork.push_back([irp, finish, status] {
+    platform().defer([irp, finish, status] {
       finish();
       irp->IoStatus.Status = status;
       IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -217,7 +238,10 @@ USBD_STATUS UsbBridge::selectConfiguration(_URB_SELECT_CONFIGURATION &request, U
   if (request.ConfigurationDescriptor == nullptr) {
     record.nullConfiguration = true;
     if (stall) return USBD_STATUS_STALL_PID;
-    configured_ = false;
+    {
+      PlatformLock guard;
+      configured_ = false;
+    }
     dropPipes();
     return USBD_STATUS_SUCCESS;
   }
@@ -237,6 +261,7 @@ USBD_STATUS UsbBridge::selectConfiguration(_URB_SELECT_CONFIGURATION &request, U
     return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
   auto interfaces = parseConfigSet(setup_.configSet.data(), setup_.configSet.size());
   dropPipes();
+  PlatformLock guard;
   while (at + head <= end) {
     auto info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(at);
     if (info->Length < head || at + info->Length > end) return USBD_STATUS_INVALID_PARAMETER;

@@ -59,12 +59,16 @@ std::shared_ptr<UserRequest> send(PDEVICE_OBJECT device, PIRP irp, std::unique_p
   request->irp = irp;
   request->mdl = std::move(mdl);
   irp->MdlAddress = request->mdl.get();
-  p.userRequests[irp] = request;
+  {
+    PlatformLock guard;
+    p.userRequests[irp] = request;
+  }
   request->returned = IofCallDriver(p.topOfStack(device), irp);
   return request;
 }
 
 bool outstanding(const UserRequest &request) {
+  PlatformLock guard;
   auto &requests = platform().userRequests;
   auto it = requests.find(request.irp);
   return it != requests.end() && it->second.get() == &request;
@@ -72,48 +76,63 @@ bool outstanding(const UserRequest &request) {
 
 // Opens and closes are synchronous: the I/O manager waits until the request
 // is completed and freed.
-void waitFor(const UserRequest &request, const char *what) {
-  auto &p = platform();
-  while (outstanding(request) && p.runOnePendingWork()) {
-  }
-  if (!request.completed) p.verifier.violation(std::string(what) + " sent through a handle was never completed");
+bool waitFor(UserRequest &request, const char *what) {
+  if (request.waitForCompletion()) return true;
+  platform().verifier.violation(std::string(what) + " sent through a handle was never completed");
+  return false;
 }
 
 // The I/O manager's completion APC for a handle's request.
 void freeRequest(PIRP irp) {
   auto &p = platform();
+  PlatformLock guard;
   auto it = p.userRequests.find(irp);
   it->second->completionsWhenFreed = p.irps[irp].completions;
   it->second->mdl.reset();
   p.userRequests.erase(it);
   p.freeIrp(irp);
+  p.changed.notify_all();
+}
+
+// A reference taken in the same step as the look-up, against a concurrent IoDeleteDevice.
+PDEVICE_OBJECT referenceDeviceNamedBy(const std::u16string &link) {
+  PlatformLock guard;
+  PDEVICE_OBJECT device = deviceNamedBy(link);
+  if (device) platform().referenceDevice(device);
+  return device;
 }
 
 }  // namespace
 
 unsigned UserRequest::completions() const {
+  PlatformLock guard;
   return outstanding(*this) ? platform().irps[irp].completions : completionsWhenFreed;
+}
+
+bool UserRequest::waitForCompletion() {
+  platform().waitUntil([this] { return !outstanding(*this); });
+  PlatformLock guard;
+  return completed;
 }
 
 void userRequestCompleted(PIRP irp) {
   auto &p = platform();
+  PlatformLock guard;
   UserRequest &request = *p.userRequests.at(irp);
   request.completed = true;
   request.status = irp->IoStatus.Status;
   request.information = irp->IoStatus.Information;
-  p.pendingWork.push_back([irp] { freeRequest(irp); });
+  p.defer([irp] { freeRequest(irp); });
 }
 
 UserFile UserFile::open(const std::u16string &link) {
   auto &p = platform();
   UserFile file;
-  PDEVICE_OBJECT device = deviceNamedBy(link);
+  PDEVICE_OBJECT device = referenceDeviceNamedBy(link);
   if (device) {
-    p.referenceDevice(device);
     auto request = send(device, requestIrp(p.topOfStack(device), IRP_MJ_CREATE), nullptr);
-    waitFor(*request, "IRP_MJ_CREATE");
     // A create never completed has been reported; the open fails.
-    file.status_ = request->completed ? request->status : STATUS_UNSUCCESSFUL;
+    file.status_ = waitFor(*request, "IRP_MJ_CREATE") ? request->status : STATUS_UNSUCCESSFUL;
     if (NT_SUCCESS(file.status_)) {
       file.device_ = device;
       file.resets_ = p.resets;

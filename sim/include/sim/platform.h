@@ -2,16 +2,35 @@
 // verifier's findings, failure injection, the virtual clock, and the state the
 // kernel routines of kernel_api.h work on. One platform per process; tests
 // reset it between cases.
+//
+// Two running modes. Deterministic (the default): one thread; waits run the
+// deferred work instead of blocking; preemption points (preemptAt) stand in for
+// other processors. Threaded (while a ThreadedMode object lives): any number of
+// threads call the kernel routines at once; bus workers run the deferred work.
+// In both modes every kernel routine takes the platform lock (PlatformLock)
+// around its own state and releases it before calling driver code (dispatch,
+// completion and cancel routines, deferred work, preemption actions). The IRQL
+// and the spin locks held are per thread.
+// Thread-safe: the kernel routines, UserFile's reads and writes (one handle
+// may serve several threads), UserRequest's accessors and waitForCompletion,
+// UsbBridge::unplug and the queries of the bus. Not thread-safe, for a test to
+// use only while no other thread runs: reset, the fields set up by a test
+// (faults, bus setup, preemptAt), and reading trace.lines(), violations() and
+// the object maps directly.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/usb_api.h"
@@ -93,6 +112,7 @@ struct DispatchCall {
   bool markedPending = false;
   bool passedDownPending = false;  // sent on, and the lower driver returned STATUS_PENDING
   bool completed = false;          // completion has left the location: the driver holds it no more
+  unsigned serial = 0;             // finds the call again once other threads' calls came and went
 };
 
 struct PoolBlock {
@@ -111,6 +131,31 @@ class UserRequest;
 // the call and gives another processor its turn when one is due (preemptAt).
 void kernelCall(const char *routine);
 
+// A threaded wait or spin that lasts this long in real time is reported as a hang.
+constexpr std::chrono::seconds kHangLimit{20};
+
+// The platform lock, recursive, held by the kernel routines around their own
+// state. A condition variable can wait on it.
+class PlatformLock {
+ public:
+  PlatformLock() { lock(); }
+  ~PlatformLock() {
+    if (owned_) unlock();
+  }
+  PlatformLock(const PlatformLock &) = delete;
+  PlatformLock &operator=(const PlatformLock &) = delete;
+  void lock();
+  void unlock();
+
+ private:
+  bool owned_ = false;
+};
+
+// Called before the simulator runs driver code or blocks: in the threaded
+// mode, holding the platform lock then would deadlock against the driver's
+// spin locks or the thread that would wake it.
+void leavingPlatform();
+
 class Platform {
  public:
   static Platform &get();
@@ -123,16 +168,29 @@ class Platform {
 
   // Virtual clock in 100 ns units; delays advance it and cost no real time.
   uint64_t now = 0;
-  KIRQL irql = PASSIVE_LEVEL;
+  // The running thread's IRQL.
+  static thread_local KIRQL irql;
   // The loaded driver's own pool tag; 0 when not checked.
   ULONG driverPoolTag = 0;
-  // The one system-wide cancel spin lock (IoAcquireCancelSpinLock).
-  bool cancelLockHeld = false;
+  // The word of the one system-wide cancel spin lock (IoAcquireCancelSpinLock).
+  KSPIN_LOCK cancelLock = 0;
 
-  // Work that a bus DPC would do later (deferred completions); waits drain it.
+  // Set by ThreadedMode while it lives.
+  bool threaded = false;
+  // Signalled, under the platform lock, at each event set, IRP completion,
+  // user request freed and deferred work queued.
+  std::condition_variable_any changed;
+
+  // Work that a bus DPC would do later (deferred completions). Deterministic:
+  // waits drain it, on the waiting thread. Threaded: the bus workers run it and
+  // the two routines below do nothing.
   std::deque<std::function<void()>> pendingWork;
+  void defer(std::function<void()> work);
   bool runOnePendingWork();
   void runAllPendingWork();
+  // Until done() holds (evaluated under the platform lock): deterministic, runs
+  // deferred work while there is some; threaded, blocks for at most kHangLimit.
+  bool waitUntil(const std::function<bool()> &done);
 
   // Events of waits reported as hangs. On Windows the waiter never returns and
   // its event stays; here the wait returns, and the event (often in the
@@ -156,6 +214,8 @@ class Platform {
   std::vector<std::unique_ptr<DRIVER_EXTENSION>> driverExtensions;
   std::vector<std::unique_ptr<UsbBridge>> bridges;
 
+  // The dispatch calls' serials.
+  unsigned dispatchSerial = 0;
   // Platform-internal allocation of IRPs and devices, outside failure injection.
   PIRP newIrp(CCHAR stackSize, IrpOrigin origin);
   void freeIrp(PIRP irp);
@@ -190,6 +250,7 @@ class Platform {
   // it takes. Arming again replaces an action that has not run. To try every
   // point of an operation: run it once and read kernelCalls, then re-run it
   // from the same state with preemptAt(k) for each k up to that count.
+  // Deterministic mode only: the threaded mode counts calls but never preempts.
   unsigned kernelCalls = 0;
   void preemptAt(unsigned nth, std::function<void()> action);
   bool preemptionArmed() const { return static_cast<bool>(preemption_); }
@@ -197,16 +258,36 @@ class Platform {
  private:
   friend void kernelCall(const char *routine);
   friend void releasedLastSpinLock();
+  friend class PlatformLock;
   void runPreemption(const char *where);
   void forgetName(PDEVICE_OBJECT device);
 
   unsigned preemptionDue_ = 0;
   bool preemptionWaitsForLocks_ = false;
   std::function<void()> preemption_;
+  std::recursive_mutex mutex_;
 
   Platform() = default;
 };
 
 inline Platform &platform() { return Platform::get(); }
+
+// The threaded mode for its lifetime: bus workers run the deferred work at
+// DISPATCH_LEVEL, waits block until another thread sets their event, spin
+// locks spin. Made and destroyed while no other thread uses the platform; the
+// destructor lets the workers finish the queued work, then joins them.
+class ThreadedMode {
+ public:
+  explicit ThreadedMode(unsigned busWorkers = 2);
+  ~ThreadedMode();
+  ThreadedMode(const ThreadedMode &) = delete;
+  ThreadedMode &operator=(const ThreadedMode &) = delete;
+
+ private:
+  void serve();
+
+  bool stopping_ = false;  // under the platform lock
+  std::vector<std::thread> workers_;
+};
 
 }  // namespace sim

@@ -147,24 +147,28 @@ class UsbBridge {
   NTSTATUS submitUrb(PIRP irp, PURB urb);
   USBD_STATUS actOnUrb(PURB urb, UrbRecord &record, bool stall);
   USBD_STATUS refuseAsGone(PURB urb, UrbRecord &record) const;
-  NTSTATUS finishUrb(PIRP irp, PURB urb, USBD_STATUS usbd);
+  NTSTATUS finishUrb(PIRP irp, PURB urb, USBD_STATUS usbd, size_t record);
   USBD_STATUS getDescriptor(_URB_CONTROL_DESCRIPTOR_REQUEST &request, UrbRecord &record, bool stall);
   USBD_STATUS selectConfiguration(_URB_SELECT_CONFIGURATION &request, UrbRecord &record, bool stall);
   NTSTATUS pnp(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS complete(PIRP irp, NTSTATUS status, Completion how);
 
-  // Bulk pipes (bulk_pipes.cpp).
+  // Bulk pipes (bulk_pipes.cpp). Pipes are found under the platform lock, and
+  // by id again after it was released: another thread may have dropped them.
   Pipe *pipeByHandle(USBD_PIPE_HANDLE handle) const;
   Pipe *pipeByAddress(UCHAR endpointAddress) const;
   Pipe *pipeById(unsigned id) const;
+  unsigned pipeIdAt(UCHAR endpointAddress) const;  // 0: no such pipe
+  std::vector<unsigned> pipeIds() const;
   USBD_STATUS checkTransfer(const _URB_BULK_OR_INTERRUPT_TRANSFER &request, UrbRecord &record) const;
-  NTSTATUS queueTransfer(PIRP irp, _URB_BULK_OR_INTERRUPT_TRANSFER &request);
+  NTSTATUS queueTransfer(PIRP irp, _URB_BULK_OR_INTERRUPT_TRANSFER &request, size_t record);
   USBD_STATUS pipeRequest(_URB_PIPE_REQUEST &request, UrbRecord &record);
   USBD_STATUS clearEndpointFeature(_URB_CONTROL_FEATURE_REQUEST &request, UrbRecord &record);
   BulkMode modeOf(const Pipe &pipe) const;
-  bool serviceHead(Pipe &pipe);
-  void keepServicing(Pipe &pipe);
-  void failAll(Pipe &pipe, USBD_STATUS usbd);
+  // These three take the platform lock themselves and complete without it.
+  bool serviceHead(unsigned pipeId);
+  void keepServicing(unsigned pipeId);
+  void failAll(unsigned pipeId, USBD_STATUS usbd);
   void completeTransfer(const Transfer &transfer, USBD_STATUS usbd, ULONG bytes);
   ULONG moveData(Pipe &pipe, _URB_BULK_OR_INTERRUPT_TRANSFER &request);
   void dropPipes();

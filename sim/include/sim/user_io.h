@@ -13,6 +13,7 @@ namespace sim {
 // One request sent through a handle. The I/O manager frees its IRP and MDL
 // in its completion APC, which runs as pending work after the completion
 // (platform().runAllPendingWork()); the record stays with whoever holds it.
+// The fields set at completion are read safely after waitForCompletion.
 struct UserRequest {
   UCHAR major = 0;
   NTSTATUS returned = STATUS_PENDING;  // what the dispatch routine returned
@@ -21,6 +22,9 @@ struct UserRequest {
   ULONG_PTR information = 0;
   // IofCompleteRequest calls on the request, any after the first included.
   unsigned completions() const;
+  // Until the I/O manager has freed the IRP: runs the deferred work, or, in
+  // the threaded mode, blocks for at most kHangLimit. Returns completed.
+  bool waitForCompletion();
 
   PIRP irp = nullptr;
   std::unique_ptr<MDL> mdl;  // the described buffer, for reads and writes
@@ -53,6 +57,7 @@ class UserFile {
   std::shared_ptr<UserRequest> write(const void *buffer, ULONG length, bool mapped);
 
   // IRP_MJ_CLOSE, waited for, then the reference dropped; the close's status.
+  // Not while another thread still uses the handle.
   NTSTATUS close();
 
  private:
