@@ -85,6 +85,7 @@ TEST_F(InterleavingTest, EveryPreemptionPointEndsWithOneCompletionAndNothingLeft
     walksThatFoundATransfer = 0;
     unsigned calls = runOnce(c, 0);
     ASSERT_GT(calls, 3u);
+    RecordProperty(c.what, static_cast<int>(calls));
     for (unsigned point = 1; point <= calls; ++point) {
       SCOPED_TRACE("preempted at kernel call " + std::to_string(point) + " of " + std::to_string(calls));
       runOnce(c, point);
