@@ -220,38 +220,42 @@ static VOID KxSubmitChunks(PDEVICE_OBJECT DeviceObject, PIRP Irp, USBD_PIPE_HAND
   KxLeaveTransfer(extension);
 }
 
+// The chunk count, the buffer's system address and a zeroed table for the
+// request, or the status that refuses it.
+static NTSTATUS KxPrepareTransfer(PIRP Irp, ULONG Length, ULONG ChunkSize, SHORT *Chunks, PUCHAR *Buffer,
+                                  PVOID *Table) {
+  // Counted in 64 bits: in 32 the count wraps for lengths near 4 GiB.
+  ULONGLONG chunks = ChunkSize ? ((ULONGLONG)Length + ChunkSize - 1) / ChunkSize : 0;
+  if (chunks == 0 || chunks > KX_MAX_CHUNKS || Irp->MdlAddress == NULL) return STATUS_INVALID_PARAMETER;
+  *Buffer = (PUCHAR)MmGetSystemAddressForMdl(Irp->MdlAddress);
+  if (*Buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  SIZE_T size = (SIZE_T)chunks * (sizeof(KxTransferEntry) + sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+  *Table = ExAllocatePoolWithTag(NonPagedPool, size, KX_POOL_TAG);
+  if (*Table == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(*Table, size);
+  *Chunks = (SHORT)chunks;
+  return STATUS_SUCCESS;
+}
+
 extern "C" NTSTATUS KxReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, USBD_PIPE_TYPE PipeType, UCHAR Direction) {
   PKxDeviceExtension extension = KxExtension(DeviceObject);
   Irp->IoStatus.Information = 0;
   ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
   UCHAR index = GetIndexFromPipeType(extension, PipeType, Direction);
   if (!KxAcquireIo(extension)) return KxCompleteNow(Irp, STATUS_DELETE_PENDING);
-  if (!KxMayStart(extension, index, length)) {
-    KxReleaseIo(extension);
-    return KxCompleteNow(Irp, STATUS_DELETE_PENDING);
-  }
-  ULONG chunkSize = extension->PipeInfo[index].MaximumTransferSize;
-  // Counted in 64 bits: in 32 the count wraps for lengths near 4 GiB.
-  ULONGLONG chunks = chunkSize ? ((ULONGLONG)length + chunkSize - 1) / chunkSize : 0;
-  NTSTATUS refusal = STATUS_SUCCESS;
+  ULONG chunkSize = index == KX_NO_PIPE ? 0 : extension->PipeInfo[index].MaximumTransferSize;
+  SHORT chunks = 0;
   PUCHAR buffer = NULL;
   PVOID table = NULL;
-  if (chunks == 0 || chunks > KX_MAX_CHUNKS || Irp->MdlAddress == NULL) refusal = STATUS_INVALID_PARAMETER;
-  if (NT_SUCCESS(refusal)) buffer = (PUCHAR)MmGetSystemAddressForMdl(Irp->MdlAddress);
-  if (NT_SUCCESS(refusal) && buffer == NULL) refusal = STATUS_INSUFFICIENT_RESOURCES;
-  SIZE_T tableSize = (SIZE_T)chunks * (sizeof(KxTransferEntry) + sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-  if (NT_SUCCESS(refusal)) table = ExAllocatePoolWithTag(NonPagedPool, tableSize, KX_POOL_TAG);
-  if (NT_SUCCESS(refusal) && table == NULL) refusal = STATUS_INSUFFICIENT_RESOURCES;
-  if (NT_SUCCESS(refusal)) {
-    RtlZeroMemory(table, tableSize);
-    if (!KxClaimTransfer(extension, Irp, table, index, length, (SHORT)chunks)) {
-      ExFreePoolWithTag(table, KX_POOL_TAG);
-      refusal = STATUS_DELETE_PENDING;
-    }
+  NTSTATUS status = STATUS_DELETE_PENDING;
+  if (KxMayStart(extension, index, length)) status = KxPrepareTransfer(Irp, length, chunkSize, &chunks, &buffer, &table);
+  if (NT_SUCCESS(status) && !KxClaimTransfer(extension, Irp, table, index, length, chunks)) {
+    ExFreePoolWithTag(table, KX_POOL_TAG);
+    status = STATUS_DELETE_PENDING;
   }
-  if (!NT_SUCCESS(refusal)) {
+  if (!NT_SUCCESS(status)) {
     KxReleaseIo(extension);
-    return KxCompleteNow(Irp, refusal);
+    return KxCompleteNow(Irp, status);
   }
   IoMarkIrpPending(Irp);
   KxSubmitChunks(DeviceObject, Irp, extension->PipeInfo[index].PipeHandle, buffer, length, chunkSize);
