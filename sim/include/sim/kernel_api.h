@@ -107,6 +107,13 @@ typedef enum _DEVICE_POWER_STATE {
   PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2, PowerDeviceD3, PowerDeviceMaximum
 } DEVICE_POWER_STATE;
 
+typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
+typedef union _POWER_STATE {
+  SYSTEM_POWER_STATE SystemState;
+  DEVICE_POWER_STATE DeviceState;
+} POWER_STATE;
+typedef enum _POWER_ACTION { PowerActionNone = 0 } POWER_ACTION;
+
 typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
 
 struct _IRP;
@@ -147,6 +154,11 @@ typedef DRIVER_CANCEL *PDRIVER_CANCEL;
 #define IRP_MN_CANCEL_STOP_DEVICE 0x06
 #define IRP_MN_QUERY_CAPABILITIES 0x09
 #define IRP_MN_SURPRISE_REMOVAL 0x17
+
+#define IRP_MN_WAIT_WAKE 0x00
+#define IRP_MN_POWER_SEQUENCE 0x01
+#define IRP_MN_SET_POWER 0x02
+#define IRP_MN_QUERY_POWER 0x03
 
 // A memory descriptor list for direct I/O: the caller's locked buffer.
 struct _MDL {
@@ -233,6 +245,13 @@ typedef struct _IO_STACK_LOCATION {
 #endif
       LARGE_INTEGER ByteOffset;
     } Write;
+    struct {
+      ULONG SystemContext;
+      POINTER_ALIGNMENT POWER_STATE_TYPE Type;
+      POINTER_ALIGNMENT POWER_STATE State;
+      POINTER_ALIGNMENT POWER_ACTION ShutdownType;
+    } Power;
+    struct { SYSTEM_POWER_STATE PowerState; } WaitWake;
     struct { PVOID Argument1; PVOID Argument2; PVOID Argument3; PVOID Argument4; } Others;
   } Parameters;
   PDEVICE_OBJECT DeviceObject;
@@ -302,6 +321,10 @@ VOID IoAcquireCancelSpinLock(PKIRQL Irql);
 VOID IoReleaseCancelSpinLock(KIRQL Irql);
 
 PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID PoStartNextPowerIrp(PIRP Irp);
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 }
 
 // Interlocked operations are processor instructions, not kernel calls.
