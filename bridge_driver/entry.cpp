@@ -11,6 +11,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = KxInternalDevControl;
   DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = KxSystemCtrl;
   DriverObject->MajorFunction[IRP_MJ_PNP] = KxPnpPower;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = KxProcessPowerIrp;
   DriverObject->DriverUnload = KxUnload;
   DriverObject->DriverExtension->AddDevice = KxPnpAddDevice;
   return STATUS_SUCCESS;

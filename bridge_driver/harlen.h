@@ -55,6 +55,8 @@ typedef struct _KxDeviceExtension {
   LONG IoCount;
   KEVENT RemoveEvent;
   BOOLEAN SurpriseRemoved;
+  // A stop is never failed to Windows; a failed deconfiguration is kept here.
+  NTSTATUS StopFailure;
 } KxDeviceExtension, *PKxDeviceExtension;
 
 // One chunk of a read or write; the table holds N of these, then N URBs.
@@ -144,6 +146,13 @@ UCHAR GetIndexFromPipeType(PKxDeviceExtension DeviceExtension, USBD_PIPE_TYPE Pi
 NTSTATUS NTAPI KxCompleteReadWriteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 BOOLEAN KxTransferInFlight(PKxDeviceExtension DeviceExtension);
 VOID KxCancelPendingIo(PDEVICE_OBJECT DeviceObject);
+
+// Power (power.cpp).
+NTSTATUS NTAPI KxProcessPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS KxSetPowerState(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS KxQueryPowerState(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS KxPassDownToNextPowerDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI KxPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Cancellation and pipe recovery (recovery.cpp).
 NTSTATUS KxCallAbortPipe(PDEVICE_OBJECT DeviceObject, ULONG Selector);

@@ -80,7 +80,6 @@ extern "C" NTSTATUS NTAPI KxPnpPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PKxDeviceExtension extension = KxExtension(DeviceObject);
   // Kept for the whole request: removal deletes the device object before the request goes down.
   PDEVICE_OBJECT lower = extension->LowerDeviceObject;
-  NTSTATUS status;
 
   switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
@@ -103,8 +102,10 @@ extern "C" NTSTATUS NTAPI KxPnpPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       return KxCopyDown(lower, Irp);
 
     case IRP_MN_STOP_DEVICE:
-      status = KxStopDevice(DeviceObject);
-      if (!NT_SUCCESS(status)) return KxCompleteWith(Irp, status);
+      // Windows does not let a function driver fail a stop: the failure is
+      // kept, and the lower drivers stop all the same.
+      extension->StopFailure = KxStopDevice(DeviceObject);
+      Irp->IoStatus.Status = STATUS_SUCCESS;
       return KxCopyDown(lower, Irp);
 
     case IRP_MN_REMOVE_DEVICE:
