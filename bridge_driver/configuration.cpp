@@ -123,5 +123,6 @@ extern "C" NTSTATUS KxStartDevice(PDEVICE_OBJECT DeviceObject) {
     KxSetStateFlag(extension, &extension->DeviceStarted, TRUE);
     status = ConfigDeviceWithFirstInterface(DeviceObject);
   }
+  DoEnumerate(DeviceObject);
   return status;
 }

@@ -16,6 +16,21 @@
 
 typedef ULONG DEVNODE;
 
+// A vendor or class control request: the USB setup packet's fields and the
+// data stage's buffer (12 bytes with 32-bit pointers, 16 with 64-bit ones).
+#pragma pack(push, 1)
+typedef struct _KxControlRequest {
+  UCHAR RequestType;  // bit 7: device to host; bit 6: vendor, else class
+  UCHAR Request;
+  USHORT Value;
+  USHORT Index;
+  USHORT Length;
+  PVOID Buffer;
+} KxControlRequest, *PKxControlRequest;
+#pragma pack(pop)
+#define KX_REQUEST_IN 0x80
+#define KX_REQUEST_VENDOR 0x40
+
 // A select-configuration URB that names no configuration deconfigures: the
 // header and an interface record without pipes.
 #define KX_DECONFIGURE_URB_LENGTH (sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_PIPE_INFORMATION))
@@ -153,6 +168,22 @@ NTSTATUS KxSetPowerState(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS KxQueryPowerState(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS KxPassDownToNextPowerDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI KxPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Control requests on the default pipe (vendor_control.cpp).
+NTSTATUS KxVendorControl(PDEVICE_OBJECT DeviceObject, PKxControlRequest Request);
+
+// The legacy kernel's child device node (legacy_node.cpp).
+VOID DoEnumerate(PDEVICE_OBJECT DeviceObject);
+VOID RemoveDevice(DEVNODE Node);
+
+// The legacy kernel's services, each reached through a stub of its own.
+ULONG CCODE__CONFIGMG_Locate_DevNode(DEVNODE *Node, char *DeviceId, ULONG Flags);
+ULONG CCODE__Sprintf(char *Buffer, const char *Format, ...);
+ULONG CCODE__CONFIGMG_Create_DevNode(DEVNODE *NewNode, char *DeviceId, DEVNODE Parent, ULONG Flags);
+ULONG CCODE__CONFIGMG_Write_Registry_Value(DEVNODE Node, char *SubKey, char *ValueName, ULONG Type, char *Data,
+                                           ULONG Length, ULONG Flags);
+ULONG CCODE__CONFIGMG_Query_Remove_SubTree(DEVNODE Node, ULONG Flags);
+ULONG CCODE__CONFIGMG_Remove_SubTree(DEVNODE Node, ULONG Flags);
 
 // Cancellation and pipe recovery (recovery.cpp).
 NTSTATUS KxCallAbortPipe(PDEVICE_OBJECT DeviceObject, ULONG Selector);

@@ -12,6 +12,22 @@ extern "C" {
 #include <usbioctl.h>
 // Wide literals: 16-bit characters on both builds.
 #define KX_WIDE(s) L##s
+#if !defined(_WIN64)
+// The flat ring-0 code selector of the running kernel: the legacy kernel's
+// differs from NT's, and reading it calls nothing that either may lack.
+static inline USHORT KxCodeSelector(void) {
+  USHORT selector;
+  __asm__("movw %%cs, %0" : "=r"(selector));
+  return selector;
+}
+#endif
 #else
 #include "sim/usb_api.h"
+#endif
+
+// No legacy kernel runs 64-bit Windows code: the x86_64 image has no child-node code.
+#if defined(_WIN32) && defined(_WIN64)
+#define KX_LEGACY_KERNEL_POSSIBLE 0
+#else
+#define KX_LEGACY_KERNEL_POSSIBLE 1
 #endif

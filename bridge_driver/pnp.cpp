@@ -163,7 +163,10 @@ extern "C" NTSTATUS KxRemoveDevice(PDEVICE_OBJECT DeviceObject) {
   KxStopDevice(DeviceObject);
   // No request may still be using the device when it is deleted.
   KxReleaseIoAndWait(extension);
-  return DetachDeviceObject(DeviceObject, extension);
+  DEVNODE child = extension->ChildDevNode;
+  NTSTATUS status = DetachDeviceObject(DeviceObject, extension);
+  RemoveDevice(child);
+  return status;
 }
 
 extern "C" NTSTATUS DetachDeviceObject(PDEVICE_OBJECT DeviceObject, PKxDeviceExtension DeviceExtension) {

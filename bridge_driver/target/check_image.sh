@@ -2,7 +2,9 @@
 # check_image.sh HARLEN_SYS TRIPLET
 # A kernel-mode image for TRIPLET's machine (i686-w64-mingw32 or
 # x86_64-w64-mingw32): native subsystem, imports from kernel-mode modules only
-# (ntoskrnl.exe and USBD.SYS, HAL where needed), version 2.5.0.0 with its strings.
+# (ntoskrnl.exe and USBD.SYS, HAL where needed), version 2.5.0.0 with its strings;
+# the i686 image also carries the legacy kernel's six service stubs in its
+# code section PNP.
 set -euo pipefail
 image=$1
 triplet=$2
@@ -44,3 +46,11 @@ for key, text in want.items():
     if value(key) != text: sys.exit("harlen.sys: %s is %r, not %r" % (key, value(key), text))
 print("version 2.5.0.0,", ", ".join("%s %r" % kv for kv in want.items()))
 '
+
+# int 20h, the service id, two filler bytes: one stub per legacy service.
+if [[ $triplet == i686-* ]]; then
+  stubs=$("$triplet-objdump" -s -j PNP "$image" | sed -n 's/^ [0-9a-f]\+ \(\([0-9a-f]\{8\} \?\)\{1,4\}\).*/\1/p' | tr -d ' \n')
+  want="cd2002803300cccc cd2074810100cccc cd200b803300cccc cd203f803300cccc cd200c803300cccc cd200d803300cccc"
+  [[ $stubs == "${want// /}" ]] || fail "section PNP holds '$stubs', not the six service stubs"
+  echo "section PNP: the six service stubs"
+fi
