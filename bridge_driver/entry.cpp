@@ -12,6 +12,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = KxSystemCtrl;
   DriverObject->MajorFunction[IRP_MJ_PNP] = KxPnpPower;
   DriverObject->MajorFunction[IRP_MJ_POWER] = KxProcessPowerIrp;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = KxDeviceControl;
   DriverObject->DriverUnload = KxUnload;
   DriverObject->DriverExtension->AddDevice = KxPnpAddDevice;
   return STATUS_SUCCESS;

@@ -171,6 +171,11 @@ NTSTATUS NTAPI KxPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, P
 
 // Control requests on the default pipe (vendor_control.cpp).
 NTSTATUS KxVendorControl(PDEVICE_OBJECT DeviceObject, PKxControlRequest Request);
+// The data stage in a kernel buffer (Data) or in locked pages (Mdl).
+NTSTATUS KxSendControlTransfer(PDEVICE_OBJECT DeviceObject, PKxControlRequest Request, PVOID Data, PMDL Mdl);
+
+// The device-control interface (device_control.cpp).
+NTSTATUS NTAPI KxDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // The legacy kernel's child device node (legacy_node.cpp).
 VOID DoEnumerate(PDEVICE_OBJECT DeviceObject);

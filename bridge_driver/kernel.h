@@ -21,6 +21,10 @@ static inline USHORT KxCodeSelector(void) {
   return selector;
 }
 #endif
+// Runs Routine(Context) and returns STATUS_SUCCESS, or the status of an
+// exception raised inside it (guarded_call.cpp): GCC has no __try.
+typedef VOID KX_GUARDED_ROUTINE(PVOID Context);
+extern "C" NTSTATUS KxCallGuarded(KX_GUARDED_ROUTINE *Routine, PVOID Context);
 #else
 #include "sim/usb_api.h"
 #endif
