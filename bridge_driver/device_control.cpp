@@ -6,7 +6,7 @@
 // caller's output buffer.
 #include "harlen.h"
 
-#define KX_CODE(function) CTL_CODE(0x8000, function, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define KX_CODE(function) ((ULONG)CTL_CODE(0x8000, function, METHOD_BUFFERED, FILE_ANY_ACCESS))
 #define IOCTL_HARLEN_GET_DEVICE_DESCRIPTOR KX_CODE(0x800)
 #define IOCTL_HARLEN_ABORT_PIPE KX_CODE(0x801)
 #define IOCTL_HARLEN_VENDOR_READ KX_CODE(0x803)
