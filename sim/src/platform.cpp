@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "processor.h"
+#include "sim/legacy_kernel.h"
 #include "sim/usb_bridge.h"
 
 namespace sim {
@@ -72,6 +73,8 @@ void Platform::reset() {
   trace.clear();
   verifier.clear();
   faults = Faults();
+  kernel = KernelKind::Nt;
+  legacy::reset();
   now = 0;
   irql = PASSIVE_LEVEL;
   driverPoolTag = 0;

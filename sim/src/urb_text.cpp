@@ -14,6 +14,8 @@ std::string functionName(USHORT function) {
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return "BULK_OR_INTERRUPT_TRANSFER";
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return "GET_DESCRIPTOR_FROM_DEVICE";
     case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: return "CLEAR_FEATURE_TO_ENDPOINT";
+    case URB_FUNCTION_VENDOR_DEVICE: return "VENDOR_DEVICE";
+    case URB_FUNCTION_CLASS_DEVICE: return "CLASS_DEVICE";
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: return "SYNC_RESET_PIPE_AND_CLEAR_STALL";
   }
   return "function " + std::to_string(function);
@@ -31,15 +33,23 @@ bool namesAPipe(USHORT function) {
          function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
 }
 
-// The function, and the pipe for the requests that name one (0 for a pipe the bus does not know).
+// The function, and the pipe for the requests that name one (0 for a pipe the bus does not know),
+// or the direction and request code of a vendor or class request.
 std::string subject(const UrbRecord &record) {
   std::string text = functionName(record.function);
   if (namesAPipe(record.function))
     text += " pipe " + (record.endpointAddress ? hex(record.endpointAddress) : std::string("?"));
+  if (isControlRequest(record.function))
+    text += std::string(record.transferFlags & USBD_TRANSFER_DIRECTION_IN ? " IN" : " OUT") + " request " +
+            hex(record.request);
   return text;
 }
 
 }  // namespace
+
+bool isControlRequest(USHORT function) {
+  return function == URB_FUNCTION_VENDOR_DEVICE || function == URB_FUNCTION_CLASS_DEVICE;
+}
 
 NTSTATUS toNtStatus(USBD_STATUS usbd) {
   switch (usbd) {
@@ -57,6 +67,7 @@ std::string usbdName(USBD_STATUS usbd) {
   switch (usbd) {
     case USBD_STATUS_SUCCESS: return "USBD_STATUS_SUCCESS";
     case USBD_STATUS_STALL_PID: return "USBD_STATUS_STALL_PID";
+    case USBD_STATUS_DEV_NOT_RESPONDING: return "USBD_STATUS_DEV_NOT_RESPONDING";
     case USBD_STATUS_INVALID_URB_FUNCTION: return "USBD_STATUS_INVALID_URB_FUNCTION";
     case USBD_STATUS_INVALID_PARAMETER: return "USBD_STATUS_INVALID_PARAMETER";
     case USBD_STATUS_INVALID_PIPE_HANDLE: return "USBD_STATUS_INVALID_PIPE_HANDLE";
@@ -77,6 +88,10 @@ std::string describeArrival(const UrbRecord &record) {
     case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
       return subject(record) + ": feature " + std::to_string(record.featureSelector) + ", index " +
              hex(record.featureIndex);
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_CLASS_DEVICE:
+      return subject(record) + ": value " + hex(record.value, 4) + ", index " + hex(record.index, 4) + ", " +
+             std::to_string(record.transferBufferLength) + " bytes, flags " + hex(record.transferFlags, 1);
   }
   std::string text = "URB " + functionName(record.function) + " (length " + std::to_string(record.length) + ")";
   if (record.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)

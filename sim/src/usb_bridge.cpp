@@ -152,6 +152,8 @@ USBD_STATUS UsbBridge::actOnUrb(PURB urb, UrbRecord &record, bool stall) {
       return record.length >= offsetof(_URB_SELECT_CONFIGURATION, Interface)
                  ? selectConfiguration(urb->UrbSelectConfiguration, record, stall)
                  : USBD_STATUS_INVALID_PARAMETER;
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_CLASS_DEVICE: return controlRequest(urb->UrbControlVendorClassRequest, record, stall);
   }
   USBD_STATUS usbd = USBD_STATUS_INVALID_URB_FUNCTION;
   if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
@@ -183,6 +185,8 @@ NTSTATUS UsbBridge::finishUrb(PIRP irp, PURB urb, USBD_STATUS usbd, size_t index
     std::string bytes;
     if (record.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
       bytes = std::to_string(urb->UrbControlDescriptorRequest.TransferBufferLength) + " bytes";
+    else if (isControlRequest(record.function))
+      bytes = std::to_string(record.bytesMoved) + " bytes";
     else if (record.function == URB_FUNCTION_SELECT_CONFIGURATION && usbd == USBD_STATUS_SUCCESS && !record.nullConfiguration)
       bytes = std::to_string(pipes_.size()) + " pipe handles";
     else if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && record.length == sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)) {

@@ -133,6 +133,110 @@ TEST_F(BridgeTest, InjectedStallFailsOnlyThatRequest) {
   EXPECT_EQ(device.idVendor, 0x0590);
 }
 
+// A vendor or class request on the default pipe, its data in `buffer`.
+_URB_CONTROL_VENDOR_OR_CLASS_REQUEST controlUrb(USHORT function, bool in, UCHAR request, USHORT value, USHORT index,
+                                                std::vector<uint8_t> &buffer) {
+  _URB_CONTROL_VENDOR_OR_CLASS_REQUEST urb{};
+  urb.Hdr.Length = sizeof urb;
+  urb.Hdr.Function = function;
+  urb.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN : 0;
+  urb.Request = request;
+  urb.Value = value;
+  urb.Index = index;
+  urb.TransferBuffer = buffer.data();
+  urb.TransferBufferLength = ULONG(buffer.size());
+  return urb;
+}
+
+TEST_F(BridgeTest, VendorAndClassRequestsAnswerAsTheBridgeIsSetUp) {
+  using sim::ControlRequest;
+  const USHORT vendor = URB_FUNCTION_VENDOR_DEVICE, klass = URB_FUNCTION_CLASS_DEVICE;
+  const struct {
+    const char *what;
+    USHORT function;
+    bool in;
+    UCHAR request;
+    USHORT value, index, asked;
+    std::function<void(sim::VendorSetup &)> setUp;
+    USBD_STATUS usbd;
+    std::vector<uint8_t> received;
+  } rows[] = {
+      {"word at FFFC", vendor, true, 0xFF, 7, 0xFFFC, 2, [](sim::VendorSetup &) {}, USBD_STATUS_SUCCESS, {7, 0}},
+      {"word at 00AE", vendor, true, 0xFF, 7, 0x00AE, 2, [](sim::VendorSetup &v) { v.wordAt00AE = 0x1234; },
+       USBD_STATUS_SUCCESS, {0x34, 0x12}},
+      {"short answer", vendor, true, 4, 0, 0, 8, [](sim::VendorSetup &v) { v.vendor4In = {1, 2, 3}; },
+       USBD_STATUS_SUCCESS, {1, 2, 3}},
+      {"answer cut to the buffer", vendor, true, 12, 0, 0, 2, [](sim::VendorSetup &v) { v.vendor12In = {9, 8, 7}; },
+       USBD_STATUS_SUCCESS, {9, 8}},
+      {"max LUN", klass, true, 0xFE, 0, 0, 1, [](sim::VendorSetup &v) { v.maxLun = 3; }, USBD_STATUS_SUCCESS, {3}},
+      {"max LUN stalled", klass, true, 0xFE, 0, 0, 1,
+       [](sim::VendorSetup &v) { v.failures[ControlRequest::GetMaxLun] = USBD_STATUS_STALL_PID; },
+       USBD_STATUS_STALL_PID, {}},
+      {"word failing", vendor, true, 0xFF, 7, 0xFFFC, 2,
+       [](sim::VendorSetup &v) { v.failures[ControlRequest::WordAtFFFC] = USBD_STATUS_DEV_NOT_RESPONDING; },
+       USBD_STATUS_DEV_NOT_RESPONDING, {}},
+      {"unknown vendor request", vendor, true, 0x33, 0, 0, 2, [](sim::VendorSetup &) {}, USBD_STATUS_STALL_PID, {}},
+      {"max LUN as a vendor request", vendor, true, 0xFE, 0, 0, 1, [](sim::VendorSetup &) {}, USBD_STATUS_STALL_PID, {}},
+      {"word request sent OUT", vendor, false, 0xFF, 7, 0xFFFC, 2, [](sim::VendorSetup &) {}, USBD_STATUS_STALL_PID, {}},
+      {"word at another index", vendor, true, 0xFF, 7, 0x0001, 2, [](sim::VendorSetup &) {}, USBD_STATUS_STALL_PID, {}},
+  };
+  for (const auto &row : rows) {
+    sim::UsbBridge &bridge = pnp.plug(BridgeSetup::standard());
+    row.setUp(bridge.vendor);
+    std::vector<uint8_t> buffer(row.asked, 0xEE);
+    auto urb = controlUrb(row.function, row.in, row.request, row.value, row.index, buffer);
+    EXPECT_EQ(submit(bridge, &urb), row.usbd ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS) << row.what;
+    EXPECT_EQ(urb.Hdr.Status, row.usbd) << row.what;
+    ASSERT_EQ(urb.TransferBufferLength, row.received.size()) << row.what;
+    EXPECT_TRUE(std::equal(row.received.begin(), row.received.end(), buffer.begin())) << row.what;
+    const sim::UrbRecord &record = bridge.urbs().back();
+    EXPECT_EQ(record.function, row.function) << row.what;
+    EXPECT_EQ(record.request, row.request) << row.what;
+    EXPECT_EQ(record.value, row.value) << row.what;
+    EXPECT_EQ(record.index, row.index) << row.what;
+    EXPECT_EQ(record.transferBufferLength, row.asked) << row.what;
+    EXPECT_EQ(record.bytesMoved, row.received.size()) << row.what;
+  }
+  EXPECT_TRUE(platform().trace.contains("usb", "-> VENDOR_DEVICE IN request 0xFF: value 0x0007, index 0x00AE, 2 bytes"));
+  EXPECT_TRUE(platform().trace.contains(
+      "usb", "<- CLASS_DEVICE IN request 0xFE: USBD_STATUS_SUCCESS, 1 bytes, STATUS_SUCCESS"));
+  EXPECT_TRUE(platform().verifier.violations().empty());
+}
+
+TEST_F(BridgeTest, ControlDataGoesThroughAMappedMdlOnly) {
+  sim::UsbBridge &bridge = pnp.plug(BridgeSetup::standard());
+  bridge.urbCompletion = sim::Completion::Deferred;
+  std::vector<uint8_t> sent = {0x10, 0x20, 0x30}, none;
+  const struct {
+    const char *what;
+    CSHORT mdlFlags;
+    NTSTATUS status;
+    size_t findings;
+  } rows[] = {
+      {"mapped", MDL_MAPPED_TO_SYSTEM_VA, STATUS_SUCCESS, 0},
+      {"not mapped", 0, STATUS_INVALID_PARAMETER, 1},
+  };
+  for (const auto &row : rows) {
+    MDL mdl{};
+    mdl.MdlFlags = row.mdlFlags;
+    mdl.MappedSystemVa = row.mdlFlags ? sent.data() : nullptr;
+    mdl.StartVa = sent.data();
+    mdl.ByteCount = ULONG(sent.size());
+    auto urb = controlUrb(URB_FUNCTION_VENDOR_DEVICE, false, 12, 0x0102, 0x0304, none);
+    urb.TransferBufferMDL = &mdl;
+    urb.TransferBufferLength = mdl.ByteCount;
+    EXPECT_EQ(submit(bridge, &urb), row.status) << row.what;
+    EXPECT_EQ(bridge.urbs().back().dataOut, row.status == STATUS_SUCCESS ? sent : none) << row.what;
+    EXPECT_TRUE(bridge.urbs().back().hasMdl && !bridge.urbs().back().hasBuffer) << row.what;
+    EXPECT_EQ(platform().verifier.violations().size(), row.findings) << row.what;
+  }
+  EXPECT_TRUE(platform().trace.contains("usb", "<- VENDOR_DEVICE OUT request 0x0C: USBD_STATUS_SUCCESS, 3 bytes"));
+  auto urb = controlUrb(URB_FUNCTION_CLASS_DEVICE, true, 0xFE, 0, 0, sent);
+  urb.Hdr.Length = USHORT(published::kVendorOrClassRequestUrb - 8);
+  EXPECT_EQ(submit(bridge, &urb), STATUS_INVALID_PARAMETER) << "a vendor or class URB is " << published::kVendorOrClassRequestUrb
+                                                            << " bytes";
+}
+
 NTSTATUS toNt(USBD_STATUS usbd) {
   return usbd == USBD_STATUS_SUCCESS ? STATUS_SUCCESS : usbd == USBD_STATUS_CANCELED ? STATUS_CANCELLED
          : usbd == USBD_STATUS_DEVICE_GONE                                          ? STATUS_DEVICE_NOT_CONNECTED

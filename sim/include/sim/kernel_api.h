@@ -37,6 +37,8 @@ typedef LONG NTSTATUS;
 typedef ULONG DEVICE_TYPE;
 typedef union _LARGE_INTEGER { LONGLONG QuadPart; } LARGE_INTEGER, *PLARGE_INTEGER;
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+// A device node of the legacy (Windows 98) configuration manager.
+typedef ULONG DEVNODE;
 
 // Wide literals: 16-bit characters on both builds.
 #define KX_WIDE(s) u##s
@@ -337,6 +339,11 @@ inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
 }
+
+// The code selector kernel code runs with, as `mov ax, cs` reads it: 0x28 on
+// the legacy Windows 98 kernel (VMM's flat code selector), 0x08 on 32-bit NT.
+// A register, not a kernel call, so a driver can ask it on either kernel.
+extern "C" USHORT KxCodeSelector(void);
 
 // The published rule: an MDL already mapped, or describing non-paged pool,
 // has its system address; any other is mapped now.

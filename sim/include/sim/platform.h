@@ -45,7 +45,7 @@ std::string tagName(ULONG tag);
 
 // Every routine the driver calls leaves one line here.
 struct TraceLine {
-  std::string category;  // "io", "pool", "ke", "mm", "usb", "pnp", "fault", "verifier"
+  std::string category;  // "io", "pool", "ke", "mm", "usb", "pnp", "cm", "fault", "verifier"
   std::string text;
 };
 
@@ -91,6 +91,11 @@ class Faults {
   unsigned count_ = 0;
   unsigned failAt_ = 0;
 };
+
+// The kernel the machine runs for the whole run. Legacy: the Windows 98 kernel,
+// whose configuration-manager and VMM services legacy_kernel.h models; on Nt
+// (the default) any call of those is a finding, as the machine would crash.
+enum class KernelKind { Nt, Legacy };
 
 // Manager: sent by the PnP manager or a test; User: made for a user's handle (user_io.h).
 enum class IrpOrigin { Allocated, Built, Manager, User };
@@ -165,6 +170,7 @@ class Platform {
   Trace trace;
   Verifier verifier;
   Faults faults;
+  KernelKind kernel = KernelKind::Nt;
 
   // Virtual clock in 100 ns units; delays advance it and cost no real time.
   uint64_t now = 0;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,9 +51,34 @@ struct UrbRecord {
   ULONG transferFlags = 0;
   USHORT featureSelector = 0;                      // clear-feature only
   USHORT featureIndex = 0;
+  UCHAR request = 0;                               // vendor and class requests: the setup packet
+  USHORT value = 0;
+  USHORT index = 0;
+  std::vector<uint8_t> dataOut;                    // vendor and class OUT: the bytes the device took
   ULONG bytesMoved = 0;                            // transfers, as completed
   NTSTATUS status = STATUS_PENDING;                // as completed
   USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
+};
+
+// The vendor and class requests the bridge answers on its default pipe.
+enum class ControlRequest {
+  WordAtFFFC,  // vendor IN 0xFF, value 7, index 0xFFFC: a 16-bit word
+  WordAt00AE,  // the same request at index 0x00AE
+  Vendor4,     // vendor request 4, IN or OUT
+  Vendor12,    // vendor request 12, IN or OUT
+  GetMaxLun,   // mass-storage class IN 0xFE, value 0, index 0: one byte
+};
+
+// How the bridge answers them; it stalls any other vendor or class request.
+// An IN answer longer than the buffer is cut to it, a shorter one moves less.
+struct VendorSetup {
+  USHORT wordAtFFFC = 7;
+  USHORT wordAt00AE = 0x0100;
+  std::vector<uint8_t> vendor4In;   // what request 4 returns; OUT data is kept in the URB's record
+  std::vector<uint8_t> vendor12In;  // the same for request 12
+  UCHAR maxLun = 0;
+  // Requests that fail, moving nothing, with this status (USBD_STATUS_STALL_PID: a stall).
+  std::map<ControlRequest, USBD_STATUS> failures;
 };
 
 // What a bulk or interrupt endpoint does with the transfers it is given:
@@ -110,6 +136,7 @@ class UsbBridge {
   // How the bus completes the start request.
   Completion startCompletion = Completion::Inline;
   NTSTATUS startStatus = STATUS_SUCCESS;
+  VendorSetup vendor;
   // When set, attaching a device on top of this one fails (the PDO is going away).
   bool refuseAttach = false;
 
@@ -150,6 +177,9 @@ class UsbBridge {
   NTSTATUS finishUrb(PIRP irp, PURB urb, USBD_STATUS usbd, size_t record);
   USBD_STATUS getDescriptor(_URB_CONTROL_DESCRIPTOR_REQUEST &request, UrbRecord &record, bool stall);
   USBD_STATUS selectConfiguration(_URB_SELECT_CONFIGURATION &request, UrbRecord &record, bool stall);
+  // Vendor and class requests (control_requests.cpp).
+  USBD_STATUS controlRequest(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST &request, UrbRecord &record, bool stall);
+  std::vector<uint8_t> answerTo(ControlRequest kind) const;
   NTSTATUS pnp(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS complete(PIRP irp, NTSTATUS status, Completion how);
 

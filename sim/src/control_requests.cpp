@@ -1,0 +1,87 @@
+// Vendor and class requests on the bridge's default pipe: the few the bridge
+// knows answer as bridge.vendor says, any other stalls, as a device stalls a
+// request it does not support.
+#include <algorithm>
+#include <optional>
+
+#include "urb_text.h"
+
+namespace sim {
+
+namespace {
+
+std::optional<ControlRequest> recognise(const UrbRecord &record) {
+  const bool in = record.transferFlags & USBD_TRANSFER_DIRECTION_IN;
+  if (record.function == URB_FUNCTION_CLASS_DEVICE)
+    return in && record.request == 0xFE && record.value == 0 && record.index == 0
+               ? std::optional<ControlRequest>(ControlRequest::GetMaxLun)
+               : std::nullopt;
+  if (record.request == 4) return ControlRequest::Vendor4;
+  if (record.request == 12) return ControlRequest::Vendor12;
+  if (!in || record.request != 0xFF || record.value != 7) return std::nullopt;
+  if (record.index == 0xFFFC) return ControlRequest::WordAtFFFC;
+  if (record.index == 0x00AE) return ControlRequest::WordAt00AE;
+  return std::nullopt;
+}
+
+std::vector<uint8_t> littleEndian(USHORT word) { return {uint8_t(word), uint8_t(word >> 8)}; }
+
+// The published rule: an MDL has a system address once mapped, or when it describes non-paged pool.
+bool mapped(const MDL &mdl) {
+  return (mdl.MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) && mdl.MappedSystemVa;
+}
+
+}  // namespace
+
+std::vector<uint8_t> UsbBridge::answerTo(ControlRequest kind) const {
+  switch (kind) {
+    case ControlRequest::WordAtFFFC: return littleEndian(vendor.wordAtFFFC);
+    case ControlRequest::WordAt00AE: return littleEndian(vendor.wordAt00AE);
+    case ControlRequest::Vendor4: return vendor.vendor4In;
+    case ControlRequest::Vendor12: return vendor.vendor12In;
+    case ControlRequest::GetMaxLun: return {vendor.maxLun};
+  }
+  return {};
+}
+
+USBD_STATUS UsbBridge::controlRequest(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST &request, UrbRecord &record, bool stall) {
+  if (record.length != sizeof request) return USBD_STATUS_INVALID_PARAMETER;
+  record.request = request.Request;
+  record.value = request.Value;
+  record.index = request.Index;
+  record.transferFlags = request.TransferFlags;
+  record.transferBufferLength = request.TransferBufferLength;
+  record.hasBuffer = request.TransferBuffer != nullptr;
+  record.hasMdl = request.TransferBufferMDL != nullptr;
+  record.hasLink = request.UrbLink != nullptr;
+  const ULONG asked = request.TransferBufferLength;
+  request.TransferBufferLength = 0;  // what moved, from here on
+  auto data = static_cast<uint8_t *>(request.TransferBuffer);
+  if (asked && data == nullptr) {
+    if (request.TransferBufferMDL == nullptr) return USBD_STATUS_INVALID_PARAMETER;
+    // The host controller reaches the pages through their mapping: an unmapped MDL cannot be sent.
+    if (!mapped(*request.TransferBufferMDL)) {
+      platform().verifier.violation(describeArrival(record) + ": its MDL is not mapped to a system address");
+      return USBD_STATUS_INVALID_PARAMETER;
+    }
+    data = static_cast<uint8_t *>(request.TransferBufferMDL->MappedSystemVa);
+  }
+  std::optional<ControlRequest> kind = recognise(record);
+  if (stall || !kind) return USBD_STATUS_STALL_PID;
+  auto failure = vendor.failures.find(*kind);
+  if (failure != vendor.failures.end()) return failure->second;
+  ULONG moved = asked;
+  if (record.transferFlags & USBD_TRANSFER_DIRECTION_IN) {
+    std::vector<uint8_t> answer = answerTo(*kind);
+    // Short is no error, USBD_SHORT_TRANSFER_OK or not: the data stage ends and the status stage follows.
+    moved = std::min<ULONG>(asked, static_cast<ULONG>(answer.size()));
+    std::copy_n(answer.begin(), moved, data);
+  } else {
+    record.dataOut.assign(data, data + asked);
+  }
+  record.bytesMoved = moved;
+  request.TransferBufferLength = moved;
+  return USBD_STATUS_SUCCESS;
+}
+
+}  // namespace sim
