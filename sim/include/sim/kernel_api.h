@@ -74,6 +74,9 @@ typedef ULONG DEVNODE;
 #define DISPATCH_LEVEL 2
 #define IO_NO_INCREMENT 0
 
+// Registry value types.
+#define REG_SZ 1
+
 typedef struct _UNICODE_STRING {
   USHORT Length;
   USHORT MaximumLength;
