@@ -26,7 +26,8 @@ std::string powerStateName(POWER_STATE_TYPE type, POWER_STATE state) {
 void powerIrpReceived(PIRP irp, IrpInfo &info, const char *routine) {
   auto &p = platform();
   if (std::string(routine) != "PoCallDriver")
-    p.verifier.violation(std::string(routine) + ": " + p.irpLabel(irp) + " is a power IRP: it goes down with PoCallDriver");
+    p.verifier.violation(std::string(routine) + ": " + p.irpLabel(irp) +
+                         " is a power IRP: it goes down with PoCallDriver");
   info.powerReceived[irp->CurrentLocation]++;
 }
 
@@ -35,8 +36,8 @@ void powerIrpFinished(PIRP irp, const IrpInfo &info) {
   for (auto &received : info.powerReceived) {
     auto started = info.powerStarted.find(received.first);
     if (started == info.powerStarted.end() || started->second < received.second)
-      p.verifier.violation(p.irpLabel(irp) + " completed without PoStartNextPowerIrp from the driver at stack location " +
-                           std::to_string(received.first));
+      p.verifier.violation(p.irpLabel(irp) + " completed without PoStartNextPowerIrp from the driver at stack " +
+                           "location " + std::to_string(received.first));
   }
 }
 

@@ -230,6 +230,7 @@ TEST_P(SequenceTest, RequestsFollowTheChosenOrder) {
 
 const std::string kStart = "IRP_MN_START_DEVICE", kD0 = "IRP_MN_SET_POWER D0", kD3 = "IRP_MN_SET_POWER D3";
 const std::string kRemove = "IRP_MN_REMOVE_DEVICE", kStop = "IRP_MN_STOP_DEVICE";
+const std::string kQueryRemove = "IRP_MN_QUERY_REMOVE_DEVICE", kQueryS3 = "IRP_MN_QUERY_POWER S3";
 const auto kStopIt = [](PnpManager &pnp, UsbBridge &bridge) { EXPECT_EQ(pnp.stop(bridge), STATUS_SUCCESS); };
 const auto kRemoveIt = [](PnpManager &pnp, UsbBridge &bridge) { EXPECT_EQ(pnp.remove(bridge), STATUS_SUCCESS); };
 const auto kUnplug = [](PnpManager &pnp, UsbBridge &bridge) { pnp.surpriseRemove(bridge); };
@@ -247,7 +248,7 @@ const auto kVetoedSleep = [](PnpManager &pnp, UsbBridge &bridge) {
   EXPECT_EQ(pnp.sleep(bridge), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(pnp.devicePowerState(bridge), PowerDeviceD0);
 };
-const std::vector<std::string> kSleepThenWake = {kStart, kD0, "IRP_MN_QUERY_POWER S3", "IRP_MN_SET_POWER S3", kD3,
+const std::vector<std::string> kSleepThenWake = {kStart, kD0, kQueryS3, "IRP_MN_SET_POWER S3", kD3,
                                                  "IRP_MN_SET_POWER S0", kD0};
 
 const Sequence kSequences[] = {
@@ -257,13 +258,13 @@ const Sequence kSequences[] = {
     {"FailedStartWindows98", PnpOrder::Windows98, true, nullptr, {kStart, kStop}},
     {"StopWithPower", PnpOrder::WindowsNt, true, kStopIt, {kStart, kD0, "IRP_MN_QUERY_STOP_DEVICE", kD3, kStop}},
     {"StopWithoutPower", PnpOrder::WindowsNt, false, kStopIt, {kStart, "IRP_MN_QUERY_STOP_DEVICE", kStop}},
-    {"RemoveWithPower", PnpOrder::WindowsNt, true, kRemoveIt, {kStart, kD0, "IRP_MN_QUERY_REMOVE_DEVICE", kD3, kRemove}},
-    {"RemoveWindows98", PnpOrder::Windows98, true, kRemoveIt, {kStart, kD0, "IRP_MN_QUERY_REMOVE_DEVICE", kD3, kRemove}},
+    {"RemoveWithPower", PnpOrder::WindowsNt, true, kRemoveIt, {kStart, kD0, kQueryRemove, kD3, kRemove}},
+    {"RemoveWindows98", PnpOrder::Windows98, true, kRemoveIt, {kStart, kD0, kQueryRemove, kD3, kRemove}},
     {"UnplugNt", PnpOrder::WindowsNt, true, kUnplug, {kStart, kD0, "IRP_MN_SURPRISE_REMOVAL", kRemove}},
     {"UnplugWindows98", PnpOrder::Windows98, true, kUnplug, {kStart, kD0, kRemove}},
     {"SleepAndWake", PnpOrder::WindowsNt, true, kSleepAndWake, kSleepThenWake},
     {"SleepAndWakeThreaded", PnpOrder::WindowsNt, true, kSleepAndWake, kSleepThenWake, true},
-    {"VetoedSleep", PnpOrder::WindowsNt, true, kVetoedSleep, {kStart, kD0, "IRP_MN_QUERY_POWER S3", "IRP_MN_SET_POWER S0"}},
+    {"VetoedSleep", PnpOrder::WindowsNt, true, kVetoedSleep, {kStart, kD0, kQueryS3, "IRP_MN_SET_POWER S0"}},
 };
 INSTANTIATE_TEST_SUITE_P(Orders, SequenceTest, ::testing::ValuesIn(kSequences),
                          [](const auto &info) { return std::string(info.param.name); });
