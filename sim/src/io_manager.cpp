@@ -5,7 +5,7 @@
 #include <cinttypes>
 #include <cstdlib>
 
-#include "sim/platform.h"
+#include "power_irps.h"
 #include "sim/usb_bridge.h"
 #include "sim/user_io.h"
 
@@ -52,6 +52,7 @@ void finishCompletion(PIRP irp, sim::IrpInfo &info, sim::PlatformLock &guard) {
   auto &p = platform();
   info.state = IrpState::Completed;
   info.completions++;
+  sim::powerIrpFinished(irp, info);
   p.changed.notify_all();
   if (info.origin == IrpOrigin::Built) {
     if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
@@ -293,29 +294,34 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device,
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   sim::kernelCall("IofCallDriver");
+  return sim::callDriver(device, irp, "IofCallDriver");
+}
+
+NTSTATUS sim::callDriver(PDEVICE_OBJECT device, PIRP irp, const char *routine) {
   auto &p = platform();
   sim::PlatformLock guard;
   auto it = p.irps.find(irp);
   if (it == p.irps.end()) {
-    p.verifier.violation("IofCallDriver with an IRP that does not exist");
+    p.verifier.violation(std::string(routine) + " with an IRP that does not exist");
     return STATUS_INVALID_PARAMETER;
   }
   if (irp->CurrentLocation <= 1) {
-    p.verifier.violation("IofCallDriver: " + p.irpLabel(irp) + " has no stack location left for " +
+    p.verifier.violation(std::string(routine) + ": " + p.irpLabel(irp) + " has no stack location left for " +
                          p.deviceLabel(device));
     return STATUS_INVALID_PARAMETER;
   }
   if (p.deletedDevices.count(device) && !sentThroughHandle(irp, it->second))
-    p.verifier.violation("IofCallDriver: " + p.irpLabel(irp) + " sent to a deleted device object");
+    p.verifier.violation(std::string(routine) + ": " + p.irpLabel(irp) + " sent to a deleted device object");
   it->second.state = IrpState::Dispatched;
   irp->CurrentLocation--;
   irp->Tail.Overlay.CurrentStackLocation--;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   stack->DeviceObject = device;
   const std::string call = p.deviceLabel(device) + ", " + p.irpLabel(irp) + " " + majorName(stack->MajorFunction);
-  p.trace.add("io", "IofCallDriver(" + call + ")");
+  p.trace.add("io", std::string(routine) + "(" + call + ")");
   const unsigned id = it->second.id;
-  checkSkippedLocation(id, irp, "IofCallDriver(" + call + ")");
+  checkSkippedLocation(id, irp, std::string(routine) + "(" + call + ")");
+  if (stack->MajorFunction == IRP_MJ_POWER) sim::powerIrpReceived(irp, it->second, routine);
   int caller = heldBy(id);
   const unsigned callerSerial = caller >= 0 ? p.dispatchCalls[caller].serial : 0;
   const unsigned serial = ++p.dispatchSerial;

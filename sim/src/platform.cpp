@@ -57,6 +57,7 @@ void Platform::reset() {
   ++resets;
   userRequests.clear();
   bridges.clear();
+  powerStates.clear();
   for (PDEVICE_OBJECT device : std::vector<PDEVICE_OBJECT>(devices)) freeDevice(device);
   for (auto &entry : std::map<PIRP, IrpInfo>(irps)) freeIrp(entry.first);
   dispatchCalls.clear();
@@ -135,7 +136,10 @@ PIRP Platform::newIrp(CCHAR stackSize, IrpOrigin origin) {
   irp->StackCount = stackSize;
   irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
   irp->Tail.Overlay.CurrentStackLocation = stacks + stackSize;
-  irps[irp] = IrpInfo{origin, ++irpsMade};
+  IrpInfo info;
+  info.origin = origin;
+  info.id = ++irpsMade;
+  irps[irp] = info;
   return irp;
 }
 
@@ -173,6 +177,7 @@ void Platform::freeDevice(PDEVICE_OBJECT device) {
   for (PDEVICE_OBJECT other : devices)
     if (other->AttachedDevice == device) other->AttachedDevice = nullptr;
   attachedTo.erase(device);
+  powerStates.erase(device);
   devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
   free(device);
 }

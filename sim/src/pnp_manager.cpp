@@ -63,32 +63,59 @@ NTSTATUS PnpManager::addDevice(UsbBridge &bridge) {
 
 PDEVICE_OBJECT PnpManager::functionDevice(UsbBridge &bridge) const { return bridge.pdo()->AttachedDevice; }
 
-NTSTATUS PnpManager::send(UsbBridge &bridge, UCHAR minor) {
+namespace {
+
+// Windows does not let a driver fail these: the device is going, or its state is being restored.
+bool mayNotFail(UCHAR minor) {
+  return minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+         minor == IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE;
+}
+
+}  // namespace
+
+PIRP PnpManager::newRequest(UsbBridge &bridge, UCHAR major, UCHAR minor) const {
   auto &p = platform();
-  PDEVICE_OBJECT top = p.topOfStack(bridge.pdo());
-  PIRP irp = p.newIrp(top->StackSize, IrpOrigin::Manager);
+  PIRP irp = p.newIrp(p.topOfStack(bridge.pdo())->StackSize, IrpOrigin::Manager);
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_PNP;
+  next->MajorFunction = major;
   next->MinorFunction = minor;
-  p.trace.add("pnp", std::string("-> ") + pnpMinorName(minor) + " to " + p.deviceLabel(top));
-  NTSTATUS returned = IofCallDriver(top, irp);
+  return irp;
+}
+
+// Waits for the request to complete, checks it, frees it; STATUS_PENDING if it never completes.
+NTSTATUS PnpManager::finishRequest(const SentRequest &request, const std::string &name) {
+  auto &p = platform();
+  PIRP irp = request.irp;
   p.runAllPendingWork();
   auto completed = [&] { return p.irps[irp].state == IrpState::Completed; };
   // Threaded: a bus worker may complete it.
   p.waitUntil(completed);
   PlatformLock guard;
   if (!completed()) {
-    p.verifier.violation(std::string(pnpMinorName(minor)) + " was never completed");
+    p.verifier.violation(name + " was never completed");
     return STATUS_PENDING;
   }
   NTSTATUS status = irp->IoStatus.Status;
   p.freeIrp(irp);
-  if (returned != STATUS_PENDING && returned != status)
-    p.verifier.violation(std::string(pnpMinorName(minor)) + ": dispatch returned " + statusName(returned) +
-                         " but completed with " + statusName(status));
-  p.trace.add("pnp", std::string("<- ") + pnpMinorName(minor) + ": " + statusName(status));
-  guard.unlock();
+  if (request.returned != STATUS_PENDING && request.returned != status)
+    p.verifier.violation(name + ": dispatch returned " + statusName(request.returned) + " but completed with " +
+                         statusName(status));
+  p.trace.add("pnp", "<- " + name + ": " + statusName(status));
+  return status;
+}
+
+NTSTATUS PnpManager::send(UsbBridge &bridge, UCHAR minor) {
+  auto &p = platform();
+  PIRP irp = newRequest(bridge, IRP_MJ_PNP, minor);
+  PDEVICE_OBJECT top = p.topOfStack(bridge.pdo());
+  p.trace.add("pnp", std::string("-> ") + pnpMinorName(minor) + " to " + p.deviceLabel(top));
+  NTSTATUS returned = IofCallDriver(top, irp);
+  NTSTATUS status = finishRequest({irp, returned}, pnpMinorName(minor));
+  if (status != STATUS_PENDING && !NT_SUCCESS(status) && mayNotFail(minor))
+    p.verifier.violation(std::string(pnpMinorName(minor)) + " failed with " + statusName(status) +
+                         ": Windows does not let a driver fail it");
+  if (NT_SUCCESS(status) && (minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_REMOVE_DEVICE)) devicePower_.erase(&bridge);
   if (minor == IRP_MN_REMOVE_DEVICE) {
     if (functionDevice(bridge)) p.verifier.violation("a device is still attached to the bridge after removal");
     checkPoolAfterRemoval();
@@ -98,7 +125,12 @@ NTSTATUS PnpManager::send(UsbBridge &bridge, UCHAR minor) {
 
 NTSTATUS PnpManager::start(UsbBridge &bridge) {
   NTSTATUS status = send(bridge, IRP_MN_START_DEVICE);
-  if (!NT_SUCCESS(status)) send(bridge, IRP_MN_REMOVE_DEVICE);
+  if (!NT_SUCCESS(status)) {
+    send(bridge, order == PnpOrder::Windows98 ? IRP_MN_STOP_DEVICE : IRP_MN_REMOVE_DEVICE);
+    return status;
+  }
+  devicePower_[&bridge] = PowerDeviceD0;
+  if (powerRequests) setDevicePower(bridge, PowerDeviceD0);
   return status;
 }
 
@@ -108,6 +140,7 @@ NTSTATUS PnpManager::stop(UsbBridge &bridge) {
     send(bridge, IRP_MN_CANCEL_STOP_DEVICE);
     return status;
   }
+  powerDownBeforeStopOrRemoval(bridge);
   return send(bridge, IRP_MN_STOP_DEVICE);
 }
 
@@ -117,10 +150,12 @@ NTSTATUS PnpManager::remove(UsbBridge &bridge) {
     send(bridge, IRP_MN_CANCEL_REMOVE_DEVICE);
     return status;
   }
+  powerDownBeforeStopOrRemoval(bridge);
   return send(bridge, IRP_MN_REMOVE_DEVICE);
 }
 
 NTSTATUS PnpManager::surpriseRemove(UsbBridge &bridge) {
+  if (order == PnpOrder::Windows98) return send(bridge, IRP_MN_REMOVE_DEVICE);
   NTSTATUS status = send(bridge, IRP_MN_SURPRISE_REMOVAL);
   send(bridge, IRP_MN_REMOVE_DEVICE);
   return status;

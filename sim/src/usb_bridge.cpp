@@ -65,6 +65,7 @@ NTSTATUS UsbBridge::dispatch(PIRP irp) {
   switch (stack->MajorFunction) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: return internalControl(irp, stack);
     case IRP_MJ_PNP: return pnp(irp, stack);
+    case IRP_MJ_POWER: return power(irp, stack);
     default: return complete(irp, irp->IoStatus.Status, Completion::Inline);
   }
 }
@@ -301,8 +302,10 @@ NTSTATUS UsbBridge::pnp(PIRP irp, PIO_STACK_LOCATION stack) {
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       return complete(irp, startStatus, startCompletion);
-    case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_REMOVE_DEVICE:
+      endWaitWake(STATUS_NO_SUCH_DEVICE);
+      return complete(irp, STATUS_SUCCESS, Completion::Inline);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:

@@ -46,7 +46,8 @@ extern "C" PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR co
   else interfaces.clear();
   const size_t interfaceHead = sizeof(USBD_INTERFACE_INFORMATION) - sizeof(USBD_PIPE_INFORMATION);
   size_t bytes = sizeof(_URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
-  for (auto &i : interfaces) bytes += interfaceHead + i.endpoints.size() * sizeof(USBD_PIPE_INFORMATION);
+  // The pipe count is what the interface descriptor claims, whatever follows it.
+  for (auto &i : interfaces) bytes += interfaceHead + i.descriptor.bNumEndpoints * sizeof(USBD_PIPE_INFORMATION);
   p.trace.add("usbd", "USBD_CreateConfigurationRequest(" + std::to_string(interfaces.size()) + " interfaces, " +
                           std::to_string(bytes) + " bytes)");
   if (interfaces.empty()) return nullptr;
@@ -59,10 +60,11 @@ extern "C" PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR co
   auto record = reinterpret_cast<uint8_t *>(&urb->UrbSelectConfiguration.Interface);
   for (auto &i : interfaces) {
     auto info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(record);
-    info->Length = static_cast<USHORT>(interfaceHead + i.endpoints.size() * sizeof(USBD_PIPE_INFORMATION));
+    const ULONG pipes = i.descriptor.bNumEndpoints;
+    info->Length = static_cast<USHORT>(interfaceHead + pipes * sizeof(USBD_PIPE_INFORMATION));
     info->InterfaceNumber = i.descriptor.bInterfaceNumber;
-    info->NumberOfPipes = static_cast<ULONG>(i.endpoints.size());
-    for (size_t pipe = 0; pipe < i.endpoints.size(); ++pipe)
+    info->NumberOfPipes = pipes;
+    for (ULONG pipe = 0; pipe < pipes; ++pipe)
       info->Pipes[pipe].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
     record += info->Length;
   }

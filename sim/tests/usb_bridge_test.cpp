@@ -14,6 +14,7 @@ using published::kInterfaceInformationHead;
 using published::kPipeInformation;
 using published::kSelectConfigurationHead;
 using sim::BridgeSetup;
+using sim::EndpointSetup;
 using sim::platform;
 
 class BridgeTest : public ::testing::Test {
@@ -49,6 +50,27 @@ TEST_F(BridgeTest, ConfigurationRequestDescribesEveryPipeWithTheDefaultTransferS
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(urb->UrbSelectConfiguration.Interface.Pipes[i].MaximumTransferSize, ULONG(USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE));
   ExFreePool(urb);
+}
+
+// The library sizes the pipe array from bNumEndpoints, not from the endpoint
+// descriptors it happens to find after the interface.
+TEST_F(BridgeTest, ConfigurationRequestTakesThePipeCountFromTheInterfaceDescriptor) {
+  struct Case {
+    UCHAR claimed;
+    size_t endpointDescriptors;
+  };
+  for (Case c : {Case{3, 2}, Case{1, 2}, Case{0, 1}}) {
+    std::vector<EndpointSetup> endpoints(c.endpointDescriptors, EndpointSetup{0x81, 2});
+    auto set = BridgeSetup::configSetWith(endpoints);
+    set[13] = c.claimed;
+    USHORT size = 0;
+    PURB urb = USBD_CreateConfigurationRequest(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data()), &size);
+    ASSERT_NE(urb, nullptr);
+    EXPECT_EQ(urb->UrbSelectConfiguration.Interface.NumberOfPipes, c.claimed);
+    EXPECT_EQ(size, kSelectConfigurationHead + c.claimed * kPipeInformation)
+        << int(c.claimed) << " claimed, " << c.endpointDescriptors << " found";
+    ExFreePool(urb);
+  }
 }
 
 TEST_F(BridgeTest, ConfigurationRequestDescribesOnlyTheFirstInterface) {

@@ -45,7 +45,7 @@ std::string tagName(ULONG tag);
 
 // Every routine the driver calls leaves one line here.
 struct TraceLine {
-  std::string category;  // "io", "pool", "ke", "mm", "usb", "pnp", "cm", "fault", "verifier"
+  std::string category;  // "io", "pool", "ke", "mm", "po", "usb", "pnp", "cm", "fault", "verifier"
   std::string text;
 };
 
@@ -102,10 +102,19 @@ enum class IrpOrigin { Allocated, Built, Manager, User };
 enum class IrpState { Owned, Dispatched, Completed };
 
 struct IrpInfo {
-  IrpOrigin origin;
-  unsigned id;
+  IrpOrigin origin = IrpOrigin::Allocated;
+  unsigned id = 0;
   IrpState state = IrpState::Owned;
   unsigned completions = 0;  // completions that left the last stack location, a second one included
+  // Power IRPs, per stack location: the drivers that received the IRP there
+  // and their PoStartNextPowerIrp calls (drivers that skip share a location).
+  std::map<CHAR, unsigned> powerReceived, powerStarted;
+};
+
+// One PoSetPowerState call.
+struct PowerStateChange {
+  POWER_STATE_TYPE type;
+  POWER_STATE state;
 };
 
 // A dispatch routine at work, innermost last. The IRP is known by its id: it
@@ -219,6 +228,8 @@ class Platform {
   std::vector<std::unique_ptr<DRIVER_OBJECT>> drivers;
   std::vector<std::unique_ptr<DRIVER_EXTENSION>> driverExtensions;
   std::vector<std::unique_ptr<UsbBridge>> bridges;
+  // PoSetPowerState's calls per device, in order, until the device is freed.
+  std::map<PDEVICE_OBJECT, std::vector<PowerStateChange>> powerStates;
 
   // The dispatch calls' serials.
   unsigned dispatchSerial = 0;

@@ -146,6 +146,13 @@ class UsbBridge {
 
   // Fails the n-th URB from now (1 = the next one) on the bus with a stall.
   void failUrb(unsigned nth) { failUrbAt_ = urbCount_ + nth; }
+  // Fails the n-th set-power or query-power from now with this status.
+  void failPower(unsigned nth, NTSTATUS status = STATUS_UNSUCCESSFUL) {
+    failPowerAt_ = powerCount_ + nth;
+    failPowerStatus_ = status;
+  }
+  // A wait-wake is held until cancelled, or until the removal ends it.
+  bool holdsWaitWake() const;
 
   // Completes the head transfer of the pipe with this endpoint address as its
   // mode says, at DISPATCH_LEVEL; false when none is queued or the pipe holds.
@@ -181,6 +188,13 @@ class UsbBridge {
   USBD_STATUS controlRequest(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST &request, UrbRecord &record, bool stall);
   std::vector<uint8_t> answerTo(ControlRequest kind) const;
   NTSTATUS pnp(PIRP irp, PIO_STACK_LOCATION stack);
+  // Power (bus_power.cpp): set and query answered at once, wait-wake held.
+  NTSTATUS power(PIRP irp, PIO_STACK_LOCATION stack);
+  NTSTATUS setOrQueryPower(PIRP irp, PIO_STACK_LOCATION stack);
+  NTSTATUS holdWaitWake(PIRP irp);
+  void endWaitWake(NTSTATUS status);
+  static NTSTATUS finishPowerIrp(PIRP irp, NTSTATUS status);
+  static VOID waitWakeCancelled(PDEVICE_OBJECT device, PIRP irp);
   NTSTATUS complete(PIRP irp, NTSTATUS status, Completion how);
 
   // Bulk pipes (bulk_pipes.cpp). Pipes are found under the platform lock, and
@@ -210,6 +224,10 @@ class UsbBridge {
   PDEVICE_OBJECT pdo_ = nullptr;
   unsigned urbCount_ = 0;
   unsigned failUrbAt_ = 0;
+  unsigned powerCount_ = 0;
+  unsigned failPowerAt_ = 0;
+  NTSTATUS failPowerStatus_ = STATUS_UNSUCCESSFUL;
+  PIRP waitWake_ = nullptr;
   bool configured_ = false;
   bool gone_ = false;
   unsigned portResets_ = 0;
