@@ -28,6 +28,12 @@ static NTSTATUS KxCheckConfigSet(const UCHAR *Buffer, ULONG Received) {
   ULONG endpoints = Buffer[KX_SET_NUM_ENDPOINTS_OFFSET];
   if (endpoints > KX_MAX_ENDPOINTS) return STATUS_DEVICE_CONFIGURATION_ERROR;
   if (Received < KX_SET_ENDPOINTS_OFFSET + endpoints * sizeof(USB_ENDPOINT_DESCRIPTOR)) return STATUS_DEVICE_DATA_ERROR;
+  // Another descriptor where an endpoint should stand would be copied as one.
+  for (ULONG i = 0; i < endpoints; ++i) {
+    const UCHAR *endpoint = Buffer + KX_SET_ENDPOINTS_OFFSET + i * sizeof(USB_ENDPOINT_DESCRIPTOR);
+    if (endpoint[0] != sizeof(USB_ENDPOINT_DESCRIPTOR) || endpoint[1] != USB_ENDPOINT_DESCRIPTOR_TYPE)
+      return STATUS_DEVICE_DATA_ERROR;
+  }
   return STATUS_SUCCESS;
 }
 
