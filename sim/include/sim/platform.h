@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "sim/usb_api.h"
+#include "sim/user_memory.h"
 
 namespace sim {
 
@@ -120,6 +121,13 @@ struct PoolBlock {
   ULONG tag;
 };
 
+// An MDL from IoAllocateMdl. lockedFor: the IRP id of the handle's request in
+// whose caller's context it was probed and locked, 0 when none.
+struct MdlRecord {
+  bool locked = false;
+  unsigned lockedFor = 0;
+};
+
 // Pool for the platform's own components (the USB library): counted for
 // failure injection and traced, but held to no driver's type or tag.
 PVOID allocatePool(SIZE_T bytes, ULONG tag);
@@ -199,6 +207,9 @@ class Platform {
   std::set<PRKEVENT> abandonedEvents;
 
   std::map<void *, PoolBlock> pool;
+  std::map<PMDL, MdlRecord> mdls;
+  // The callers' address space (one process in the simulated machine).
+  UserMemory userMemory;
   std::map<PIRP, IrpInfo> irps;
   std::vector<DispatchCall> dispatchCalls;
   std::map<std::u16string, PDEVICE_OBJECT> deviceNames;
