@@ -15,6 +15,12 @@ const ULONG kLargestMdl = 0x80000000u - kPage;
 
 ULONG_PTR startOf(PMDL mdl) { return reinterpret_cast<ULONG_PTR>(mdl->StartVa) + mdl->ByteOffset; }
 
+std::string addressText(ULONG_PTR address) {
+  char text[24];
+  snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
+  return text;
+}
+
 ULONG_PTR pagesSpanned(ULONG_PTR address, ULONG length) {
   return ((address & (kPage - 1)) + length + kPage - 1) / kPage;
 }
@@ -43,14 +49,14 @@ bool accessible(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
 NTSTATUS probeAndLock(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
   auto &p = platform();
   sim::PlatformLock guard;
-  char text[96];
-  snprintf(text, sizeof text, "MmProbeAndLockPages(0x%lx, %lu bytes, %s, %s)", (unsigned long)startOf(mdl),
-           (unsigned long)mdl->ByteCount, mode == UserMode ? "UserMode" : "KernelMode", operationName(operation));
-  if (p.irql > APC_LEVEL) p.verifier.violation(std::string(text) + " at IRQL " + std::to_string(p.irql));
+  const std::string text = "MmProbeAndLockPages(" + addressText(startOf(mdl)) + ", " +
+                           std::to_string(mdl->ByteCount) + " bytes, " +
+                           (mode == UserMode ? "UserMode" : "KernelMode") + ", " + operationName(operation) + ")";
+  if (p.irql > APC_LEVEL) p.verifier.violation(text + " at IRQL " + std::to_string(p.irql));
   auto record = p.mdls.find(mdl);
-  if (record == p.mdls.end()) p.verifier.violation(std::string(text) + " on an MDL IoAllocateMdl did not make");
+  if (record == p.mdls.end()) p.verifier.violation(text + " on an MDL IoAllocateMdl did not make");
   if (!accessible(mdl, mode, operation)) {
-    p.trace.add("mm", std::string(text) + " -> raises STATUS_ACCESS_VIOLATION");
+    p.trace.add("mm", text + " -> raises STATUS_ACCESS_VIOLATION");
     return STATUS_ACCESS_VIOLATION;
   }
   mdl->MdlFlags |= MDL_PAGES_LOCKED | (operation == IoReadAccess ? 0 : MDL_WRITE_OPERATION);
@@ -115,7 +121,7 @@ extern "C" PMDL IoAllocateMdl(PVOID address, ULONG length, BOOLEAN secondary, BO
   auto &p = platform();
   sim::PlatformLock guard;
   const auto start = reinterpret_cast<ULONG_PTR>(address);
-  const std::string text = "IoAllocateMdl(" + sim::hexCode(static_cast<ULONG>(start)) + ", " + std::to_string(length) +
+  const std::string text = "IoAllocateMdl(" + addressText(start) + ", " + std::to_string(length) +
                            " bytes" + (irp ? secondary ? ", chained to the IRP" : ", the IRP's" : "") + ")";
   if (length > kLargestMdl || p.faults.allocationFails("IoAllocateMdl")) {
     p.trace.add("mm", text + " -> NULL");

@@ -22,7 +22,8 @@ void noteRaise(NTSTATUS status, bool handled) {
   auto &p = sim::platform();
   sim::PlatformLock guard;
   p.trace.add("ke", "raised " + sim::statusName(status) + (handled ? "" : " with no handler"));
-  if (!handled) p.verifier.violation("exception " + sim::statusName(status) + " with no handler: the machine would crash");
+  if (!handled)
+    p.verifier.violation("exception " + sim::statusName(status) + " with no handler: the machine would crash");
 }
 
 }  // namespace

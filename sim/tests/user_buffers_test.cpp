@@ -61,8 +61,8 @@ NTSTATUS deviceControl(PDEVICE_OBJECT device, PIRP irp) {
   self.callerIs32 = IoIs32bitProcess(nullptr);
   if (stack->Parameters.DeviceIoControl.IoControlCode == kLockCallerBuffer) return lockCallerBuffer(self, irp);
   auto buffer = static_cast<unsigned char *>(irp->AssociatedIrp.SystemBuffer);
-  const ULONG size =
-      std::max(stack->Parameters.DeviceIoControl.InputBufferLength, stack->Parameters.DeviceIoControl.OutputBufferLength);
+  const ULONG size = std::max(stack->Parameters.DeviceIoControl.InputBufferLength,
+                              stack->Parameters.DeviceIoControl.OutputBufferLength);
   self.systemBufferNull = buffer == nullptr;
   self.systemBuffer.assign(buffer, buffer + (buffer ? size : 0));
   for (ULONG i = 0; i < self.complement; ++i) buffer[i] = static_cast<unsigned char>(~buffer[i]);

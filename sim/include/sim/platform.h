@@ -11,12 +11,13 @@
 // around its own state and releases it before calling driver code (dispatch,
 // completion and cancel routines, deferred work, preemption actions). The IRQL
 // and the spin locks held are per thread.
-// Thread-safe: the kernel routines, UserFile's reads and writes (one handle
-// may serve several threads), UserRequest's accessors and waitForCompletion,
-// UsbBridge::unplug and the queries of the bus. Not thread-safe, for a test to
-// use only while no other thread runs: reset, the fields set up by a test
-// (faults, bus setup, preemptAt), and reading trace.lines(), violations() and
-// the object maps directly.
+// Thread-safe: the kernel routines, UserFile's reads, writes and device
+// controls (one handle may serve several threads), userMemory's routines,
+// UserRequest's accessors and waitForCompletion, UsbBridge::unplug and the
+// queries of the bus. Not thread-safe, for a test to use only while no other
+// thread runs: reset, the fields set up by a test (faults, bus setup,
+// preemptAt), and reading trace.lines(), violations() and the object maps
+// directly.
 #pragma once
 
 #include <chrono>
