@@ -63,6 +63,9 @@ void Platform::reset() {
   dispatchCalls.clear();
   for (auto &entry : pool) free(entry.first);
   pool.clear();
+  for (auto &entry : mdls) free(entry.first);
+  mdls.clear();
+  userMemory.clear();
   deviceNames.clear();
   symbolicLinks.clear();
   attachedTo.clear();

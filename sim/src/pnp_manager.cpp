@@ -1,5 +1,6 @@
 // The PnP manager: driver load and unload, add-device, and PnP requests sent
 // one at a time to the top of a bridge's device stack, checked on the way back.
+#include "memory_descriptors.h"
 #include "sim/pnp_manager.h"
 
 namespace sim {
@@ -162,7 +163,7 @@ NTSTATUS PnpManager::surpriseRemove(UsbBridge &bridge) {
 }
 
 // Once the driver has no device left, nothing it allocated may remain: no
-// pool block of any tag, no IRP, no symbolic link. In the threaded mode, user
+// pool block of any tag, no IRP, no MDL, no symbolic link. In the threaded mode, user
 // threads may still have requests in flight through their handles.
 void PnpManager::checkPoolAfterRemoval() {
   auto &p = platform();
@@ -176,6 +177,7 @@ void PnpManager::checkPoolAfterRemoval() {
       p.verifier.violation(p.irpLabel(entry.first) + " left allocated after removal");
   for (auto &link : p.symbolicLinks)
     if (!p.deviceNames.count(link.second)) p.verifier.violation("symbolic link left behind after removal");
+  reportMdlsLeft();
 }
 
 }  // namespace sim

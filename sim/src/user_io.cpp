@@ -1,6 +1,10 @@
 // The I/O manager working for a user program: opening a device through a
-// symbolic link, direct-I/O reads and writes, close, and the completion APC
-// that frees each request's IRP and MDL.
+// symbolic link, direct-I/O reads and writes, buffered device controls, close,
+// and the completion APC that copies a device control's output back and frees
+// each request's IRP, MDLs and system buffer.
+#include <algorithm>
+
+#include "memory_descriptors.h"
 #include "sim/user_io.h"
 
 namespace sim {
@@ -11,6 +15,9 @@ const uintptr_t kPageSize = 4096;
 // What a request's status block holds before anyone sets it.
 const NTSTATUS kUnsetStatus = static_cast<NTSTATUS>(0xBADC0DE5);
 const ULONG_PTR kUnsetInformation = 0xDEADBEEF;
+
+// Set while a handle's request is dispatched on this thread.
+thread_local PIRP callerIrp = nullptr;
 
 std::string linkLabel(const std::u16string &link) {
   UNICODE_STRING name{static_cast<USHORT>(link.size() * sizeof(WCHAR)), 0, const_cast<PWSTR>(link.c_str())};
@@ -25,17 +32,18 @@ PDEVICE_OBJECT deviceNamedBy(const std::u16string &link) {
   return named == p.deviceNames.end() ? nullptr : named->second;
 }
 
-// The MDL the I/O manager builds for direct I/O: the buffer's page and offset
-// in it, and the length asked for, whatever the buffer's real size.
+// The MDL the I/O manager builds and locks for direct I/O: the buffer's page
+// and offset in it, and the length asked for, whatever the buffer's real size.
 std::unique_ptr<MDL> describeBuffer(const void *buffer, ULONG length, bool mapped) {
   auto mdl = std::make_unique<MDL>();
   auto address = reinterpret_cast<uintptr_t>(buffer);
   mdl->Size = sizeof(MDL);
+  mdl->MdlFlags = MDL_PAGES_LOCKED;
   mdl->StartVa = reinterpret_cast<PVOID>(address & ~(kPageSize - 1));
   mdl->ByteOffset = static_cast<ULONG>(address & (kPageSize - 1));
   mdl->ByteCount = length;
   if (mapped) {
-    mdl->MdlFlags = MDL_MAPPED_TO_SYSTEM_VA;
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
     mdl->MappedSystemVa = const_cast<PVOID>(buffer);
   }
   return mdl;
@@ -50,20 +58,28 @@ PIRP requestIrp(PDEVICE_OBJECT top, UCHAR major) {
   return irp;
 }
 
-// Sends the request to the top of the stack above the handle's device, as
-// IoGetRelatedDeviceObject finds it.
-std::shared_ptr<UserRequest> send(PDEVICE_OBJECT device, PIRP irp, std::unique_ptr<MDL> mdl) {
-  auto &p = platform();
+std::shared_ptr<UserRequest> newRequest(PIRP irp, bool caller32) {
   auto request = std::make_shared<UserRequest>();
   request->major = IoGetNextIrpStackLocation(irp)->MajorFunction;
   request->irp = irp;
-  request->mdl = std::move(mdl);
+  request->caller32 = caller32;
+  return request;
+}
+
+// Sends the request to the top of the stack above the handle's device, as
+// IoGetRelatedDeviceObject finds it, in the caller's thread context.
+std::shared_ptr<UserRequest> send(PDEVICE_OBJECT device, std::shared_ptr<UserRequest> request) {
+  auto &p = platform();
+  PIRP irp = request->irp;
   irp->MdlAddress = request->mdl.get();
   {
     PlatformLock guard;
     p.userRequests[irp] = request;
   }
+  PIRP outer = callerIrp;
+  callerIrp = irp;
   request->returned = IofCallDriver(p.topOfStack(device), irp);
+  callerIrp = outer;
   return request;
 }
 
@@ -82,13 +98,30 @@ bool waitFor(UserRequest &request, const char *what) {
   return false;
 }
 
+bool isError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
+// METHOD_BUFFERED output, copied into the caller's buffer unless the request failed.
+void copyBack(UserRequest &request) {
+  if (request.major != IRP_MJ_DEVICE_CONTROL || isError(request.status)) return;
+  if (request.information > request.outputLength)
+    platform().verifier.violation("device control completed with information " +
+                                  std::to_string(request.information) + " for an output buffer of " +
+                                  std::to_string(request.outputLength) +
+                                  " bytes: the I/O manager would write past the caller's output buffer");
+  const size_t length = std::min<ULONG_PTR>(request.information, request.outputLength);
+  if (length) memcpy(request.output, request.systemBuffer.get(), length);
+}
+
 // The I/O manager's completion APC for a handle's request.
 void freeRequest(PIRP irp) {
   auto &p = platform();
   PlatformLock guard;
   auto it = p.userRequests.find(irp);
   it->second->completionsWhenFreed = p.irps[irp].completions;
+  releaseRequestMdls(irp, p.irps[irp].id);
+  copyBack(*it->second);
   it->second->mdl.reset();
+  it->second->systemBuffer.reset();
   p.userRequests.erase(it);
   p.freeIrp(irp);
   p.changed.notify_all();
@@ -125,12 +158,15 @@ void userRequestCompleted(PIRP irp) {
   p.defer([irp] { freeRequest(irp); });
 }
 
-UserFile UserFile::open(const std::u16string &link) {
+PIRP callerContextIrp() { return callerIrp; }
+
+UserFile UserFile::open(const std::u16string &link, bool caller32) {
   auto &p = platform();
   UserFile file;
+  file.caller32_ = caller32;
   PDEVICE_OBJECT device = referenceDeviceNamedBy(link);
   if (device) {
-    auto request = send(device, requestIrp(p.topOfStack(device), IRP_MJ_CREATE), nullptr);
+    auto request = send(device, newRequest(requestIrp(p.topOfStack(device), IRP_MJ_CREATE), caller32));
     // A create never completed has been reported; the open fails.
     file.status_ = waitFor(*request, "IRP_MJ_CREATE") ? request->status : STATUS_UNSUCCESSFUL;
     if (NT_SUCCESS(file.status_)) {
@@ -145,7 +181,7 @@ UserFile UserFile::open(const std::u16string &link) {
 }
 
 UserFile::UserFile(UserFile &&other) noexcept
-    : device_(other.device_), status_(other.status_), resets_(other.resets_) {
+    : device_(other.device_), status_(other.status_), resets_(other.resets_), caller32_(other.caller32_) {
   other.device_ = nullptr;
 }
 
@@ -155,6 +191,7 @@ UserFile &UserFile::operator=(UserFile &&other) noexcept {
   device_ = other.device_;
   status_ = other.status_;
   resets_ = other.resets_;
+  caller32_ = other.caller32_;
   other.device_ = nullptr;
   return *this;
 }
@@ -177,7 +214,33 @@ std::shared_ptr<UserRequest> UserFile::transfer(UCHAR major, const void *buffer,
     stack->Parameters.Read.Length = length;
   else
     stack->Parameters.Write.Length = length;
-  return send(device_, irp, describeBuffer(buffer, length, mapped));
+  auto request = newRequest(irp, caller32_);
+  request->mdl = describeBuffer(buffer, length, mapped);
+  return send(device_, request);
+}
+
+std::shared_ptr<UserRequest> UserFile::deviceControl(ULONG code, const void *input, ULONG inputLength, void *output,
+                                                     ULONG outputLength) {
+  if (!isOpen() || METHOD_FROM_CTL_CODE(code) != METHOD_BUFFERED) return nullptr;
+  PIRP irp = requestIrp(platform().topOfStack(device_), IRP_MJ_DEVICE_CONTROL);
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->Parameters.DeviceIoControl.IoControlCode = code;
+  stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+  stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+  auto request = newRequest(irp, caller32_);
+  const ULONG size = std::max(inputLength, outputLength);
+  if (size) {
+    request->systemBuffer.reset(new unsigned char[size]);
+    memset(request->systemBuffer.get(), 0xCD, size);
+    if (inputLength) memcpy(request->systemBuffer.get(), input, inputLength);
+  }
+  irp->AssociatedIrp.SystemBuffer = request->systemBuffer.get();
+  irp->UserBuffer = output;
+  request->output = output;
+  request->outputLength = outputLength;
+  platform().trace.add("io", "user DEVICE_CONTROL " + hexCode(code) + " (input " + std::to_string(inputLength) +
+                                 ", output " + std::to_string(outputLength) + " bytes)");
+  return send(device_, request);
 }
 
 NTSTATUS UserFile::close() {
@@ -188,10 +251,21 @@ NTSTATUS UserFile::close() {
   auto &p = platform();
   PDEVICE_OBJECT device = device_;
   device_ = nullptr;
-  auto request = send(device, requestIrp(p.topOfStack(device), IRP_MJ_CLOSE), nullptr);
+  auto request = send(device, newRequest(requestIrp(p.topOfStack(device), IRP_MJ_CLOSE), caller32_));
   waitFor(*request, "IRP_MJ_CLOSE");
   p.dereferenceDevice(device);
   return request->status;
 }
 
 }  // namespace sim
+
+// Windows asks the process that sent the request; here the handle's bitness
+// stands for it. A request no handle sent comes from kernel mode.
+extern "C" BOOLEAN IoIs32bitProcess(PIRP irp) {
+  sim::kernelCall("IoIs32bitProcess");
+  auto &p = sim::platform();
+  sim::PlatformLock guard;
+  if (irp == nullptr) irp = sim::callerContextIrp();
+  auto it = p.userRequests.find(irp);
+  return it != p.userRequests.end() && it->second->caller32;
+}

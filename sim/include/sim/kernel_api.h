@@ -51,11 +51,13 @@ typedef ULONG DEVNODE;
 #define STATUS_NO_MORE_ENTRIES ((NTSTATUS)0x8000001AL)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
 #define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
 #define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
 #define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056L)
@@ -63,6 +65,7 @@ typedef ULONG DEVNODE;
 #define STATUS_DEVICE_DATA_ERROR ((NTSTATUS)0xC000009CL)
 #define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
+#define STATUS_INVALID_USER_BUFFER ((NTSTATUS)0xC00000E8L)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
 #define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
 
@@ -178,7 +181,14 @@ struct _MDL {
   ULONG ByteOffset;
 };
 #define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+#define MDL_ALLOCATED_FIXED_SIZE 0x0008
+#define MDL_WRITE_OPERATION 0x0080
+
+typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
+typedef enum _MEMORY_CACHING_TYPE { MmNonCached = FALSE, MmCached = TRUE, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
+typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
 
 typedef struct _DRIVER_EXTENSION {
   struct _DRIVER_OBJECT *DriverObject;
@@ -194,6 +204,17 @@ typedef struct _DRIVER_OBJECT {
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
 #define FILE_DEVICE_UNKNOWN 0x00000022
+
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+  (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode) & 3))
+#define FILE_ANY_ACCESS 0
+#define FILE_READ_ACCESS 0x0001
+#define FILE_WRITE_ACCESS 0x0002
 #define DO_BUFFERED_IO 0x00000004
 #define DO_DIRECT_IO 0x00000010
 #define DO_DEVICE_INITIALIZING 0x00000080
@@ -327,6 +348,27 @@ VOID IoAcquireCancelSpinLock(PKIRQL Irql);
 VOID IoReleaseCancelSpinLock(KIRQL Irql);
 
 PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                   MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress, ULONG BugCheckOnFailure,
+                                   MM_PAGE_PRIORITY Priority);
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+VOID IoFreeMdl(PMDL Mdl);
+VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+VOID MmUnlockPages(PMDL MemoryDescriptorList);
+
+[[noreturn]] VOID ExRaiseStatus(NTSTATUS Status);
+#if UINTPTR_MAX > 0xFFFFFFFFu
+BOOLEAN IoIs32bitProcess(PIRP Irp);
+#endif
+
+// The driver's one guarded region, since it is built without C++ exceptions
+// and cannot use __try: runs Routine(Context) and returns STATUS_SUCCESS, or
+// the status raised inside it (ExRaiseStatus, a failed probe). The target
+// build implements it with structured exception handling, the host build's
+// simulator with setjmp and longjmp: a raise skips the frames between it and
+// the guard without running their C++ destructors.
+typedef VOID KX_GUARDED_ROUTINE(PVOID Context);
+NTSTATUS KxCallGuarded(KX_GUARDED_ROUTINE *Routine, PVOID Context);
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID PoStartNextPowerIrp(PIRP Irp);
@@ -354,6 +396,11 @@ extern "C" USHORT KxCodeSelector(void);
 #define MmGetSystemAddressForMdl(Mdl)                                                          \
   (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) ? (Mdl)->MappedSystemVa \
                                                                               : MmMapLockedPages((Mdl), KernelMode))
+
+#define MmGetSystemAddressForMdlSafe(Mdl, Priority)                                                            \
+  (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))                                  \
+       ? (Mdl)->MappedSystemVa                                                                                  \
+       : MmMapLockedPagesSpecifyCache((Mdl), KernelMode, MmCached, NULL, FALSE, (Priority)))
 
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest

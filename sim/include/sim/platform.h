@@ -11,12 +11,13 @@
 // around its own state and releases it before calling driver code (dispatch,
 // completion and cancel routines, deferred work, preemption actions). The IRQL
 // and the spin locks held are per thread.
-// Thread-safe: the kernel routines, UserFile's reads and writes (one handle
-// may serve several threads), UserRequest's accessors and waitForCompletion,
-// UsbBridge::unplug and the queries of the bus. Not thread-safe, for a test to
-// use only while no other thread runs: reset, the fields set up by a test
-// (faults, bus setup, preemptAt), and reading trace.lines(), violations() and
-// the object maps directly.
+// Thread-safe: the kernel routines, UserFile's reads, writes and device
+// controls (one handle may serve several threads), userMemory's routines,
+// UserRequest's accessors and waitForCompletion, UsbBridge::unplug and the
+// queries of the bus. Not thread-safe, for a test to use only while no other
+// thread runs: reset, the fields set up by a test (faults, bus setup,
+// preemptAt), and reading trace.lines(), violations() and the object maps
+// directly.
 #pragma once
 
 #include <chrono>
@@ -34,6 +35,7 @@
 #include <vector>
 
 #include "sim/usb_api.h"
+#include "sim/user_memory.h"
 
 namespace sim {
 
@@ -134,6 +136,13 @@ struct PoolBlock {
   ULONG tag;
 };
 
+// An MDL from IoAllocateMdl. lockedFor: the IRP id of the handle's request in
+// whose caller's context it was probed and locked, 0 when none.
+struct MdlRecord {
+  bool locked = false;
+  unsigned lockedFor = 0;
+};
+
 // Pool for the platform's own components (the USB library): counted for
 // failure injection and traced, but held to no driver's type or tag.
 PVOID allocatePool(SIZE_T bytes, ULONG tag);
@@ -214,6 +223,9 @@ class Platform {
   std::set<PRKEVENT> abandonedEvents;
 
   std::map<void *, PoolBlock> pool;
+  std::map<PMDL, MdlRecord> mdls;
+  // The callers' address space (one process in the simulated machine).
+  UserMemory userMemory;
   std::map<PIRP, IrpInfo> irps;
   std::vector<DispatchCall> dispatchCalls;
   std::map<std::u16string, PDEVICE_OBJECT> deviceNames;

@@ -1,6 +1,7 @@
 // A user program's side of the I/O manager: a handle opened by symbolic link
-// name, holding a reference on the device it opened, and reads and writes sent
-// through it as the I/O manager sends them for direct I/O.
+// name, holding a reference on the device it opened, reads and writes sent
+// through it as the I/O manager sends them for direct I/O, and device controls
+// as it sends them for METHOD_BUFFERED.
 #pragma once
 
 #include <memory>
@@ -29,6 +30,11 @@ struct UserRequest {
   PIRP irp = nullptr;
   std::unique_ptr<MDL> mdl;  // the described buffer, for reads and writes
   unsigned completionsWhenFreed = 0;
+  bool caller32 = false;  // sent by a 32-bit process
+  // Device controls: the I/O manager's system buffer, and the caller's output buffer it is copied back to.
+  std::unique_ptr<unsigned char[]> systemBuffer;
+  void *output = nullptr;
+  ULONG outputLength = 0;
 };
 
 class UserFile {
@@ -36,7 +42,8 @@ class UserFile {
   // Opens the device the link names: IRP_MJ_CREATE to the top of its stack,
   // waited for as CreateFile waits. status() tells the outcome,
   // STATUS_OBJECT_NAME_NOT_FOUND when the link or the device it names is gone.
-  static UserFile open(const std::u16string &link);
+  // caller32: the handle belongs to a 32-bit process (IoIs32bitProcess).
+  static UserFile open(const std::u16string &link, bool caller32 = false);
 
   UserFile(UserFile &&other) noexcept;
   UserFile &operator=(UserFile &&other) noexcept;
@@ -56,6 +63,14 @@ class UserFile {
   std::shared_ptr<UserRequest> read(void *buffer, ULONG length, bool mapped);
   std::shared_ptr<UserRequest> write(const void *buffer, ULONG length, bool mapped);
 
+  // IRP_MJ_DEVICE_CONTROL for a METHOD_BUFFERED code: one system buffer of
+  // the larger length (none when both are 0) holds the input, the rest 0xCD;
+  // once the request has ended without an error the first Information bytes
+  // go back to output. Information past outputLength is reported and not
+  // copied beyond it. Null on a handle not open or for another method.
+  std::shared_ptr<UserRequest> deviceControl(ULONG code, const void *input, ULONG inputLength, void *output,
+                                             ULONG outputLength);
+
   // IRP_MJ_CLOSE, waited for, then the reference dropped; the close's status.
   // Not while another thread still uses the handle.
   NTSTATUS close();
@@ -67,9 +82,14 @@ class UserFile {
   PDEVICE_OBJECT device_ = nullptr;
   NTSTATUS status_ = STATUS_OBJECT_NAME_NOT_FOUND;
   unsigned resets_ = 0;
+  bool caller32_ = false;
 };
 
 // IofCompleteRequest, once a handle's request has left its last stack location.
 void userRequestCompleted(PIRP irp);
+
+// The handle's request whose dispatch runs on this thread, that is, the
+// caller's thread context where user addresses are the caller's; or null.
+PIRP callerContextIrp();
 
 }  // namespace sim
