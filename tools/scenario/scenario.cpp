@@ -35,20 +35,6 @@ bool parseEndpoints(const std::string &text, std::vector<sim::EndpointSetup> &en
   return !endpoints.empty();
 }
 
-// "09 02 20 00 ..." (spaces optional)
-bool parseBytes(const std::string &text, std::vector<uint8_t> &bytes) {
-  std::string digits;
-  for (char c : text)
-    if (!isspace(static_cast<unsigned char>(c))) digits += c;
-  if (digits.size() % 2) return false;
-  for (size_t i = 0; i < digits.size(); i += 2) {
-    unsigned long value;
-    if (!parseHex(digits.substr(i, 2), value)) return false;
-    bytes.push_back(uint8_t(value));
-  }
-  return true;
-}
-
 }  // namespace
 
 Scenario::Scenario() {
@@ -81,6 +67,20 @@ bool Scenario::run(std::istream &script, const std::function<void()> &afterLine)
   return true;
 }
 
+const std::map<std::string, Scenario::MachineStep> &Scenario::machineSteps() {
+  static const std::map<std::string, MachineStep> steps = {
+      {"plug", &Scenario::plug},
+      {"fail-next-alloc", &Scenario::failNextAlloc},
+      {"expect", &Scenario::expect},
+      {"unload", &Scenario::unload},
+      {"kernel", &Scenario::kernel},
+      {"pnp-order", &Scenario::pnpOrder},
+      {"veto-removal", &Scenario::vetoRemoval},
+      {"legacy-tree", &Scenario::legacyTree},
+  };
+  return steps;
+}
+
 const std::map<std::string, Scenario::BridgeStep> &Scenario::bridgeSteps() {
   static const std::map<std::string, BridgeStep> steps = {
       {"open", &Scenario::open},
@@ -89,6 +89,14 @@ const std::map<std::string, Scenario::BridgeStep> &Scenario::bridgeSteps() {
       {"write", &Scenario::write},
       {"verify", &Scenario::verify},
       {"expect-request", &Scenario::expectRequest},
+      {"ioctl", &Scenario::ioctl},
+      {"control", &Scenario::control},
+      {"power", &Scenario::power},
+      {"sleep", &Scenario::sleep},
+      {"wake", &Scenario::wake},
+      {"wait-wake", &Scenario::waitWake},
+      {"cancel-wait-wake", &Scenario::cancelWaitWake},
+      {"vendor", &Scenario::vendor},
       {"bulk", &Scenario::bulk},
       {"completion", &Scenario::completion},
       {"complete", &Scenario::complete},
@@ -113,18 +121,11 @@ bool Scenario::runLine(const std::string &line) {
 }
 
 bool Scenario::runStep(const std::string &verb, std::istream &words) {
+  // Only the step just run reports information; expect reads it.
+  if (verb != "expect") lastInformation_.reset();
+  auto machineStep = machineSteps().find(verb);
+  if (machineStep != machineSteps().end()) return (this->*machineStep->second)(words);
   std::string name;
-  auto &p = sim::platform();
-  if (verb == "plug") return plug(words);
-  if (verb == "fail-next-alloc") {
-    p.faults.failAllocation(1);
-    return true;
-  }
-  if (verb == "expect") return (words >> name) ? expect(name) : fail("expect needs a status name");
-  if (verb == "unload") {
-    last_ = pnp_.unloadDriver();
-    return true;
-  }
   if (!(words >> name)) return fail(verb + " needs a bridge name");
   sim::UsbBridge *bridge = bridgeNamed(name);
   if (bridge == nullptr) return fail("no bridge named " + name);
@@ -140,6 +141,16 @@ bool Scenario::runStep(const std::string &verb, std::istream &words) {
   auto step = bridgeSteps().find(verb);
   if (step == bridgeSteps().end()) return fail("unknown step: " + verb);
   return (this->*step->second)(name, *bridge, words);
+}
+
+bool Scenario::failNextAlloc(std::istream &) {
+  sim::platform().faults.failAllocation(1);
+  return true;
+}
+
+bool Scenario::unload(std::istream &) {
+  last_ = pnp_.unloadDriver();
+  return true;
 }
 
 // plug NAME [vid=HEX] [pid=HEX] [endpoints=LIST] [set=HEX BYTES...] [completion=inline|deferred]
@@ -183,7 +194,19 @@ bool Scenario::pnpRequest(const std::string &verb, sim::UsbBridge &bridge) {
   return true;
 }
 
-bool Scenario::expect(const std::string &statusName) {
-  if (sim::statusName(last_) == statusName) return true;
-  return fail("expected " + statusName + ", got " + sim::statusName(last_));
+// expect STATUS_NAME [information=LEN]: how the previous step ended.
+bool Scenario::expect(std::istream &args) {
+  std::string statusName, option, key, value;
+  uint32_t information = 0;
+  if (!(args >> statusName)) return fail("expect needs a status name");
+  bool checkInformation = static_cast<bool>(args >> option);
+  if (checkInformation && (!splitOption(option, key, value) || key != "information" ||
+                           !parseLength(value, information) || !endOfLine(args)))
+    return fail("expect: cannot use " + option);
+  if (sim::statusName(last_) != statusName) return fail("expected " + statusName + ", got " + sim::statusName(last_));
+  if (!checkInformation) return true;
+  if (!lastInformation_) return fail("expect: the previous step reports no information");
+  if (*lastInformation_ != information)
+    return fail("expected information " + std::to_string(information) + ", got " + std::to_string(*lastInformation_));
+  return true;
 }

@@ -1,6 +1,7 @@
 // Runs a scenario script against the driver on the simulated platform: one
-// line per event (plug a bridge, a PnP request, an injected failure, a user's
-// read or write, what the bus does with it, a recovery routine of the driver).
+// line per event (plug a bridge, a PnP or power request, an injected failure,
+// a user's read, write or device control, what the bus does with it, a
+// recovery routine of the driver, the legacy kernel's device tree).
 #pragma once
 
 #include <deque>
@@ -31,11 +32,16 @@ class Scenario {
 
  private:
   bool runStep(const std::string &verb, std::istream &words);
-  bool plug(std::istream &words);
   bool pnpRequest(const std::string &verb, sim::UsbBridge &bridge);
-  bool expect(const std::string &statusName);
   sim::UsbBridge *bridgeNamed(const std::string &name);
   bool fail(const std::string &why);
+  // Steps on the whole machine: "VERB ARGS...".
+  using MachineStep = bool (Scenario::*)(std::istream &args);
+  static const std::map<std::string, MachineStep> &machineSteps();
+  bool plug(std::istream &args);
+  bool failNextAlloc(std::istream &args);
+  bool expect(std::istream &args);
+  bool unload(std::istream &args);
   // Steps on one bridge: "VERB NAME ARGS...".
   using BridgeStep = bool (Scenario::*)(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
   static const std::map<std::string, BridgeStep> &bridgeSteps();
@@ -43,6 +49,7 @@ class Scenario {
   // User handles, reads and writes (user_steps.cpp).
   struct UserSide {
     std::optional<sim::UserFile> file;
+    bool caller32 = false;     // the handle's process is a 32-bit one
     std::u16string link;       // the bridge's link, as last seen
     std::deque<UCHAR> loopback;  // what loopback writes put in the bridge's stream and reads have not taken
     std::shared_ptr<UserTransfer> last;
@@ -69,10 +76,34 @@ class Scenario {
   // The bridge's function device, for the driver's routines; null (with error()) when there is none.
   PDEVICE_OBJECT functionDevice(const std::string &verb, const std::string &name, sim::UsbBridge &bridge);
 
+  // Device controls through a user handle (device_steps.cpp).
+  bool ioctl(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
+  bool control(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
+  // Sends one METHOD_BUFFERED code through NAME's handle and waits for its end; null (with error()) when it cannot.
+  std::shared_ptr<sim::UserRequest> sendControl(const std::string &verb, const std::string &name, ULONG code,
+                                                const std::vector<uint8_t> &input, std::vector<uint8_t> &output);
+
+  // Power requests as Windows' power manager sends them (power_steps.cpp).
+  bool power(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
+  bool sleep(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
+  bool wake(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
+  bool waitWake(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
+  bool cancelWaitWake(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
+
+  // The machine's kernel, the PnP manager's order, the bridge's vendor answers
+  // and the legacy kernel's device tree (machine_steps.cpp).
+  bool kernel(std::istream &args);
+  bool pnpOrder(std::istream &args);
+  bool vetoRemoval(std::istream &args);
+  bool legacyTree(std::istream &args);
+  bool vendor(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
+
   sim::PnpManager pnp_;
   std::map<std::string, sim::UsbBridge *> bridges_;
   std::map<std::string, UserSide> users_;
   std::vector<std::pair<std::string, std::shared_ptr<UserTransfer>>> unreported_;  // bridge name, request
   NTSTATUS last_ = STATUS_SUCCESS;
+  std::optional<ULONG_PTR> lastInformation_;  // set by the steps whose request reports information
+  std::vector<std::vector<uint8_t>> strandedOutputs_;  // outputs of device controls that did not end
   std::string error_;
 };

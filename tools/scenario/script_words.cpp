@@ -24,6 +24,19 @@ bool parseEndpoint(const std::string &text, unsigned char &address) {
   return true;
 }
 
+bool parseBytes(const std::string &text, std::vector<uint8_t> &bytes) {
+  std::string digits;
+  for (char c : text)
+    if (!isspace(static_cast<unsigned char>(c))) digits += c;
+  if (digits.size() % 2) return false;
+  for (size_t i = 0; i < digits.size(); i += 2) {
+    unsigned long value;
+    if (!isxdigit(static_cast<unsigned char>(digits[i])) || !parseHex(digits.substr(i, 2), value)) return false;
+    bytes.push_back(uint8_t(value));
+  }
+  return true;
+}
+
 bool parseLength(const std::string &text, uint32_t &value) {
   size_t digits = 0;
   while (digits < text.size() && isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
@@ -45,6 +58,12 @@ bool splitOption(const std::string &option, std::string &key, std::string &value
   key = option.substr(0, equals);
   value = option.substr(equals + 1);
   return true;
+}
+
+std::vector<std::string> remainingWords(std::istream &words) {
+  std::vector<std::string> left;
+  for (std::string word; words >> word;) left.push_back(word);
+  return left;
 }
 
 bool endOfLine(std::istream &words) {

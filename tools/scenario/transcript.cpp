@@ -84,7 +84,7 @@ std::vector<std::string> summariseBulkRun(const std::vector<sim::TraceLine> &run
 
 bool Transcript::shown(const sim::TraceLine &line) const {
   if (everything_) return true;
-  static const std::vector<std::string> always = {"step", "pnp", "usb", "fault", "verifier", "user"};
+  static const std::vector<std::string> always = {"step", "pnp", "usb", "fault", "verifier", "user", "cm"};
   if (std::find(always.begin(), always.end(), line.category) != always.end()) return true;
   return line.category == "ke" && startsWith(line.text, "KeDelayExecutionThread");
 }

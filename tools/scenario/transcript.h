@@ -1,5 +1,6 @@
-// What harlen_scenario prints of the trace. By default: the steps, the PnP
-// requests, the USB traffic, the runner's reports of each user request, the
+// What harlen_scenario prints of the trace. By default: the steps, the PnP and
+// power requests, the USB traffic, the legacy kernel's configuration-manager
+// calls and device tree, the runner's reports of each user request, the
 // pauses on the virtual clock and every finding; a run of more than a few
 // bulk transfer lines is summed up per pipe, so a request of many MiB takes
 // two lines, not thousands. Verbose: every line of every kernel call.

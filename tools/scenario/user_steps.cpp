@@ -31,16 +31,20 @@ void report(const std::string &text) { sim::platform().trace.add("user", text); 
 
 }  // namespace
 
-// open NAME: a handle on the bridge's link, as CreateFile opens it.
+// open NAME [32-bit]: a handle on the bridge's link, as CreateFile opens it, in a 64-bit process or a 32-bit one.
 bool Scenario::open(const std::string &name, sim::UsbBridge &bridge, std::istream &args) {
   UserSide &user = users_[name];
-  if (!endOfLine(args)) return fail("open takes a bridge name only");
+  std::string bitness;
+  bool caller32 = static_cast<bool>(args >> bitness);
+  if ((caller32 && bitness != "32-bit") || !endOfLine(args)) return fail("open: cannot use " + bitness);
   if (user.file) return fail("open: a handle on " + name + " is open already");
   if (PDEVICE_OBJECT fdo = pnp_.functionDevice(bridge)) user.link = linkOf(fdo);
   if (user.link.empty()) return fail("open: " + name + " has no device yet");
-  sim::UserFile file = sim::UserFile::open(user.link);
+  sim::UserFile file = sim::UserFile::open(user.link, caller32);
   last_ = file.status();
-  report("open " + narrowLink(user.link) + " -> " + sim::statusName(last_));
+  user.caller32 = caller32;
+  report("open " + narrowLink(user.link) + (caller32 ? " from a 32-bit process" : "") + " -> " +
+         sim::statusName(last_));
   if (NT_SUCCESS(last_)) user.file.emplace(std::move(file));
   return true;
 }

@@ -1,0 +1,208 @@
+// Device controls through a user handle: the driver's codes by name, the input
+// and output as the I/O manager's system buffer carries them, and the general
+// control request whose data stage lies in the caller's address space.
+#include <algorithm>
+#include <cstdio>
+
+#include "harlen.h"
+#include "scenario.h"
+#include "script_words.h"
+
+namespace {
+
+// The driver's codes: device type 0x8000, METHOD_BUFFERED, any access, by function number.
+const std::map<std::string, ULONG> kFunctions = {
+    {"get-descriptor", 0x800},  {"abort-pipe", 0x801},   {"vendor-read", 0x803}, {"vendor-write", 0x804},
+    {"control-request", 0x806}, {"reset-device", 0x808}, {"clear-stall", 0x809},
+};
+
+ULONG codeOf(ULONG function) { return CTL_CODE(0x8000, function, METHOD_BUFFERED, FILE_ANY_ACCESS); }
+
+// Bytes printed of an output or a caller's buffer; the rest is counted.
+constexpr size_t kBytesShown = 64;
+// The runner holds the output whole, as the I/O manager holds its system buffer.
+constexpr uint32_t kLargestOutput = 1u << 20;
+
+bool parseCode(const std::string &word, ULONG &code) {
+  auto named = kFunctions.find(word);
+  unsigned long number;
+  if (named != kFunctions.end())
+    code = codeOf(named->second);
+  else if (parseHex(word, number) && number <= 0xFFFFFFFF)
+    code = static_cast<ULONG>(number);
+  else
+    return false;
+  return true;
+}
+
+std::string codeName(ULONG code) {
+  for (const auto &named : kFunctions)
+    if (codeOf(named.second) == code) return named.first;
+  return sim::hexCode(code);
+}
+
+std::string hexBytes(const uint8_t *bytes, size_t count) {
+  std::string text;
+  char digits[4];
+  for (size_t i = 0; i < count && i < kBytesShown; ++i) {
+    snprintf(digits, sizeof digits, i ? " %02X" : "%02X", bytes[i]);
+    text += digits;
+  }
+  if (count > kBytesShown) text += " ... (" + std::to_string(count - kBytesShown) + " bytes more)";
+  return text;
+}
+
+std::string hex(unsigned long value, int digits) {
+  char text[16];
+  snprintf(text, sizeof text, "0x%0*lX", digits, value);
+  return text;
+}
+
+// "in=01 02 03": the option's value and the words after it that are no option.
+std::string valueAndFollowing(const std::string &value, const std::vector<std::string> &words, size_t &i) {
+  std::string joined = value;
+  while (i + 1 < words.size() && words[i + 1].find('=') == std::string::npos) joined += words[++i];
+  return joined;
+}
+
+void report(const std::string &text) { sim::platform().trace.add("user", text); }
+
+// What a control line asks: the setup packet, and the caller's buffer for the data stage.
+struct ControlLine {
+  unsigned long type = 0, request = 0, value = 0, index = 0;
+  uint32_t length = 0;
+  bool lengthGiven = false;
+  std::vector<uint8_t> data;          // the buffer's first bytes
+  std::string buffer = "read-write";  // "bad": freed before the request is sent; "readonly"
+};
+
+bool parseField(const std::string &key, const std::string &value, ControlLine &line) {
+  const struct {
+    const char *key;
+    unsigned long *field;
+    unsigned long largest;
+  } fields[] = {{"type", &line.type, 0xFF},
+                {"request", &line.request, 0xFF},
+                {"value", &line.value, 0xFFFF},
+                {"index", &line.index, 0xFFFF}};
+  for (const auto &f : fields)
+    if (key == f.key) return parseHex(value, *f.field) && *f.field <= f.largest;
+  if (key == "length") return (line.lengthGiven = parseLength(value, line.length)) && line.length <= 0xFFFF;
+  if (key == "buffer") return (line.buffer = value) == "bad" || value == "readonly";
+  return false;
+}
+
+// The fields in any order; type and request are required, the length defaults to the data's.
+bool parseControlLine(const std::vector<std::string> &words, ControlLine &line, std::string &refused) {
+  bool typed = false, requested = false;
+  for (size_t i = 0; i < words.size(); ++i) {
+    std::string key, value;
+    refused = words[i];
+    if (!splitOption(words[i], key, value)) return false;
+    bool parsed = key == "data" ? parseBytes(valueAndFollowing(value, words, i), line.data) && !line.data.empty()
+                                : parseField(key, value, line);
+    if (!parsed) return false;
+    typed |= key == "type";
+    requested |= key == "request";
+  }
+  refused.clear();
+  if (!line.lengthGiven) line.length = static_cast<uint32_t>(line.data.size());
+  return typed && requested && line.data.size() <= line.length && (line.data.empty() || line.buffer == "read-write");
+}
+
+// The record as the caller lays it out: the buffer's address is 32 bits wide in a 32-bit process.
+std::vector<uint8_t> controlRecord(const ControlLine &line, PVOID buffer, bool caller32) {
+  std::vector<uint8_t> record = {static_cast<uint8_t>(line.type), static_cast<uint8_t>(line.request)};
+  auto append = [&record](uint64_t value, size_t size) {
+    for (size_t i = 0; i < size; ++i) record.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  };
+  append(line.value, 2);
+  append(line.index, 2);
+  append(line.length, 2);
+  append(reinterpret_cast<uintptr_t>(buffer), caller32 ? 4 : sizeof(PVOID));
+  return record;
+}
+
+}  // namespace
+
+std::shared_ptr<sim::UserRequest> Scenario::sendControl(const std::string &verb, const std::string &name, ULONG code,
+                                                        const std::vector<uint8_t> &input,
+                                                        std::vector<uint8_t> &output) {
+  UserSide &user = users_[name];
+  const std::string label = "DEVICE_CONTROL " + codeName(code) + " on " + name;
+  report("-> " + label + ": input " + std::to_string(input.size()) + " bytes, output " + std::to_string(output.size()) +
+         " bytes");
+  auto request = user.file->deviceControl(code, input.data(), static_cast<ULONG>(input.size()), output.data(),
+                                          static_cast<ULONG>(output.size()));
+  if (!request) {
+    fail(verb + ": " + sim::hexCode(code) + " is not a METHOD_BUFFERED code");
+    return nullptr;
+  }
+  if (!request->waitForCompletion()) {
+    // The I/O manager may still copy into the output: it stays for the rest of the run.
+    strandedOutputs_.push_back(std::move(output));
+    last_ = STATUS_PENDING;
+    report("   " + label + " has not ended; the driver returned " + sim::statusName(request->returned));
+    return request;
+  }
+  last_ = request->status;
+  lastInformation_ = request->information;
+  report("<- " + label + ": " + sim::statusName(request->status) + ", information " +
+         std::to_string(request->information));
+  size_t copied = std::min<size_t>(request->information, output.size());
+  if (NT_SUCCESS(request->status) && copied) report("   output: " + hexBytes(output.data(), copied));
+  return request;
+}
+
+// ioctl NAME CODE [in=HEX...] [out=LEN]
+bool Scenario::ioctl(const std::string &name, sim::UsbBridge &, std::istream &args) {
+  std::string codeWord;
+  ULONG code;
+  if (!(args >> codeWord) || !parseCode(codeWord, code))
+    return fail(
+        "ioctl needs a code: a name (get-descriptor, abort-pipe, vendor-read, vendor-write, control-request, "
+        "reset-device, clear-stall) or a hexadecimal code");
+  std::vector<std::string> words = remainingWords(args);
+  std::vector<uint8_t> input;
+  uint32_t outputLength = 0;
+  for (size_t i = 0; i < words.size(); ++i) {
+    std::string option = words[i], key, value;
+    bool split = splitOption(option, key, value);
+    if (split && key == "in" && parseBytes(valueAndFollowing(value, words, i), input)) continue;
+    if (split && key == "out" && parseLength(value, outputLength) && outputLength <= kLargestOutput) continue;
+    return fail("ioctl: cannot use " + option);
+  }
+  if (!users_[name].file) return fail("ioctl: no handle on " + name + " is open");
+  std::vector<uint8_t> output(outputLength, 0);
+  return sendControl("ioctl", name, code, input, output) != nullptr;
+}
+
+// control NAME type=HEX request=HEX [value=HEX] [index=HEX] [length=N] [data=HEX...|buffer=bad|buffer=readonly]:
+// the general control request, its data stage in a buffer of the caller's address space.
+bool Scenario::control(const std::string &name, sim::UsbBridge &, std::istream &args) {
+  ControlLine line;
+  std::string refused;
+  if (!parseControlLine(remainingWords(args), line, refused))
+    return fail(refused.empty() ? "control needs type=HEX and request=HEX, and data no longer than length=N in a "
+                                  "read-write buffer"
+                                : "control: cannot use " + refused);
+  if (!users_[name].file) return fail("control: no handle on " + name + " is open");
+  sim::UserMemory &memory = sim::platform().userMemory;
+  PVOID buffer = memory.allocate(std::max<uint32_t>(line.length, 1),
+                                 line.buffer == "readonly" ? sim::UserAccess::Read : sim::UserAccess::ReadWrite);
+  std::copy(line.data.begin(), line.data.end(), memory.bytes(buffer));
+  if (line.buffer == "bad") memory.free(buffer);
+  report("-> control on " + name + ": type " + hex(line.type, 2) + ", request " + hex(line.request, 2) + ", value " +
+         hex(line.value, 4) + ", index " + hex(line.index, 4) + ", length " + std::to_string(line.length) + ", " +
+         (line.buffer == "bad" ? "a freed" : line.buffer) + " buffer");
+  std::vector<uint8_t> noOutput;
+  auto request =
+      sendControl("control", name, codeOf(0x806), controlRecord(line, buffer, users_[name].caller32), noOutput);
+  if (!request) return false;
+  // A request that has not ended may still have the buffer's pages locked: it stays.
+  if (line.buffer == "bad" || !request->completed) return true;
+  if (NT_SUCCESS(request->status) && (line.type & KX_REQUEST_IN))
+    report("   the caller's buffer: " + hexBytes(memory.bytes(buffer), line.length));
+  memory.free(buffer);
+  return true;
+}
