@@ -6,6 +6,7 @@
 
 #include "scenario.h"
 #include "script_words.h"
+#include "sim/legacy_kernel.h"
 #include "transcript.h"
 
 namespace {
@@ -154,6 +155,115 @@ TEST(ScenarioTest, TransferLinesThatCannotRunSayWhy) {
       {"read a 1K\nexpect-request a STATUS_SUCCESS information=1K", "expected information 1024"},
       {"open a", "open: a handle on a is open already"},
       {"close a\nread a 1K", "read: no handle on a is open"},
+  };
+  for (const RefusedCase &c : cases) {
+    SCOPED_TRACE(c.script);
+    Scenario scenario;
+    EXPECT_FALSE(runScript(scenario, std::string(kOpened) + c.script));
+    EXPECT_NE(scenario.error().find(c.error), std::string::npos) << scenario.error();
+  }
+}
+
+TEST(ScenarioTest, DeviceControlAndPowerLinesReachTheDriver) {
+  const TransferCase cases[] = {
+      {"the descriptor comes back whole", "ioctl a get-descriptor out=18\nexpect STATUS_SUCCESS information=18\n",
+       "user", "output: 12 01 10 01 00 00 00 40 90 05 02 00 00 01 00 00 00 01"},
+      // The input continues over the words after in=: value 0, then the count 2.
+      {"a vendor read returns the bridge's answer",
+       "vendor a vendor4=BEEF\nioctl a vendor-read in=0000 0000 02000000 out=2\nexpect STATUS_SUCCESS information=2\n",
+       "user", "output: BE EF"},
+      {"a hexadecimal code is the named one", "ioctl a 80002004 in=04000000\nexpect STATUS_INVALID_PARAMETER\n", "user",
+       "<- DEVICE_CONTROL abort-pipe on a: STATUS_INVALID_PARAMETER, information 0"},
+      {"the device's answer lands in the caller's buffer",
+       "vendor a maxlun=1\ncontrol a type=A1 request=FE length=1\nexpect STATUS_SUCCESS\n", "user",
+       "the caller's buffer: 01"},
+      {"a 32-bit caller's record is 12 bytes",
+       "close a\nopen a 32-bit\ncontrol a type=A1 request=FE length=1\nexpect STATUS_SUCCESS\n", "user",
+       "control-request on a: input 12 bytes"},
+      {"the data stage's bytes reach the device", "control a type=40 request=04 index=2 data=01 02 0304\n", "usb",
+       "-> VENDOR_DEVICE OUT request 0x04: value 0x0000, index 0x0002, 4 bytes"},
+      {"a read-only buffer cannot take an IN data stage",
+       "control a type=C0 request=04 length=2 buffer=readonly\nexpect STATUS_INVALID_USER_BUFFER\n", "user",
+       "<- DEVICE_CONTROL control-request on a: STATUS_INVALID_USER_BUFFER"},
+      {"a sleep ends in D3, a wake in D0", "sleep a\nexpect STATUS_SUCCESS\nwake a\nexpect STATUS_SUCCESS\n", "pnp",
+       "<- IRP_MN_SET_POWER D0: STATUS_SUCCESS"},
+      {"one power request", "power a query device D2\nexpect STATUS_SUCCESS\n", "pnp", "-> IRP_MN_QUERY_POWER D2"},
+      {"a held wait-wake ends when cancelled",
+       "wait-wake a\nexpect STATUS_PENDING\ncancel-wait-wake a\nexpect STATUS_CANCELLED\n", "pnp",
+       "<- IRP_MN_WAIT_WAKE: STATUS_CANCELLED"},
+      {"Windows 98 stops a device whose start failed",
+       "pnp-order windows98\nplug b\nadd b\nfail-next-usb b\nstart b\nexpect STATUS_UNSUCCESSFUL\n", "pnp",
+       "-> IRP_MN_STOP_DEVICE"},
+  };
+  for (const TransferCase &c : cases) {
+    SCOPED_TRACE(c.what);
+    Scenario scenario;
+    ASSERT_TRUE(runScript(scenario, std::string(kOpened) + c.script)) << scenario.error();
+    EXPECT_TRUE(sim::platform().trace.contains(c.category, c.line)) << sim::platform().trace.render({c.category});
+    EXPECT_TRUE(sim::platform().verifier.violations().empty());
+  }
+}
+
+size_t callsOf(const std::string &service) {
+  size_t count = 0;
+  for (const auto &call : sim::legacy::calls()) count += call.service == service;
+  return count;
+}
+
+TEST(ScenarioTest, LegacyKernelLinesMakeAndRemoveTheChildNode) {
+  const struct {
+    const char *what;
+    const char *vendor;  // the bridge's answers, before its start
+    bool node;
+    size_t removalQueries;  // with two vetoes
+  } cases[] = {
+      {"the default answers", "", true, 3},
+      {"a first answer below the known revisions", "vendor a fffc=4\n", false, 0},
+      {"a stalled first question", "vendor a stall=fffc\n", false, 0},
+  };
+  const std::string id = "USB\\VID_0590&PID_0002_0";
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Scenario scenario;
+    std::string script = std::string("kernel legacy\nplug a\n") + c.vendor + "add a\nstart a\nlegacy-tree\n";
+    ASSERT_TRUE(runScript(scenario, script)) << scenario.error();
+    EXPECT_EQ(sim::platform().trace.contains("cm", "  0x00000002 " + id), c.node);
+    EXPECT_EQ(sim::platform().trace.contains("cm", "Class = \"hdc\""), c.node);
+    ASSERT_TRUE(runScript(scenario, "veto-removal 2\nremove a\nexpect STATUS_SUCCESS\n")) << scenario.error();
+    EXPECT_EQ(callsOf("CONFIGMG_Query_Remove_SubTree"), c.removalQueries);
+    EXPECT_FALSE(sim::legacy::nodeWithId(id));
+    EXPECT_TRUE(sim::platform().verifier.violations().empty());
+  }
+}
+
+TEST(ScenarioTest, DeviceControlPowerAndMachineLinesThatCannotRunSayWhy) {
+  const RefusedCase cases[] = {
+      {"ioctl a", "ioctl needs a code"},
+      {"ioctl a get-descriptor out=x", "ioctl: cannot use out=x"},
+      {"ioctl a get-descriptor in=0", "ioctl: cannot use in=0"},
+      {"ioctl a get-descriptor in=+1", "ioctl: cannot use in=+1"},
+      {"ioctl a 80002003", "ioctl: 0x80002003 is not a METHOD_BUFFERED code"},
+      {"close a\nioctl a get-descriptor", "ioctl: no handle on a is open"},
+      {"control a request=FE length=1", "control needs type=HEX"},
+      {"control a type=1A1 request=FE", "control: cannot use type=1A1"},
+      {"control a type=A1 request=FE length=1 data=0102", "control needs"},
+      {"control a type=40 request=04 data=01 buffer=bad", "control needs"},
+      {"control a type=40 request=04 buffer=elsewhere", "control: cannot use buffer=elsewhere"},
+      {"open a 16-bit", "open: cannot use 16-bit"},
+      {"power a set device S3", "power wants"},
+      {"power a hold system S3", "power wants"},
+      {"sleep a now", "sleep takes a bridge name only"},
+      {"kernel legacy", "kernel: the kernel is chosen before the first bridge is plugged"},
+      {"kernel win95", "kernel wants legacy or nt"},
+      {"pnp-order xp", "pnp-order wants"},
+      {"veto-removal many", "veto-removal needs a count"},
+      {"vendor a", "vendor needs"},
+      {"vendor a stall=everything", "vendor: cannot use stall=everything"},
+      {"vendor a fffc=10000", "vendor: cannot use fffc=10000"},
+      {"legacy-tree a", "legacy-tree takes no argument"},
+      {"expect STATUS_SUCCESS information=0", "expect: the previous step reports no information"},
+      {"ioctl a get-descriptor out=18\nexpect STATUS_SUCCESS information=12", "expected information 12, got 18"},
+      {"expect STATUS_SUCCESS later", "expect: cannot use later"},
   };
   for (const RefusedCase &c : cases) {
     SCOPED_TRACE(c.script);
