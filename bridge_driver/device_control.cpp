@@ -84,12 +84,12 @@ static NTSTATUS KxFixedVendorRequest(PDEVICE_OBJECT DeviceObject, PKxIoctl Call,
 
 // The caller's record, in its own layout: a 32-bit caller's address is 32 bits wide.
 static NTSTATUS KxReadRecord(PIRP Irp, PKxIoctl Call, PKxControlRequest Request) {
-#if defined(_WIN64)
+#if KX_64BIT
   if (IoIs32bitProcess(Irp)) {
     KxControlRequest32 record;
     if (Call->InputLength < sizeof(record)) return STATUS_INVALID_PARAMETER;
     RtlCopyMemory(&record, Call->Buffer, sizeof(record));
-    RtlCopyMemory(Request, &record, FIELD_OFFSET(KxControlRequest32, Buffer));
+    RtlCopyMemory(Request, &record, offsetof(KxControlRequest32, Buffer));
     Request->Buffer = (PVOID)(ULONG_PTR)record.Buffer;
     return STATUS_SUCCESS;
   }

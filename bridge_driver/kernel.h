@@ -29,6 +29,13 @@ extern "C" NTSTATUS KxCallGuarded(KX_GUARDED_ROUTINE *Routine, PVOID Context);
 #include "sim/usb_api.h"
 #endif
 
+// 64-bit code, where a 32-bit caller's records are laid out differently.
+#if defined(_WIN64) || (!defined(_WIN32) && UINTPTR_MAX > 0xFFFFFFFFu)
+#define KX_64BIT 1
+#else
+#define KX_64BIT 0
+#endif
+
 // No legacy kernel runs 64-bit Windows code: the x86_64 image has no child-node code.
 #if defined(_WIN32) && defined(_WIN64)
 #define KX_LEGACY_KERNEL_POSSIBLE 0

@@ -59,12 +59,15 @@ USBD_STATUS UsbBridge::controlRequest(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST &requ
   auto data = static_cast<uint8_t *>(request.TransferBuffer);
   if (asked && data == nullptr) {
     if (request.TransferBufferMDL == nullptr) return USBD_STATUS_INVALID_PARAMETER;
-    // The host controller reaches the pages through their mapping: an unmapped MDL cannot be sent.
-    if (!mapped(*request.TransferBufferMDL)) {
-      platform().verifier.violation(describeArrival(record) + ": its MDL is not mapped to a system address");
+    // The host controller reaches locked pages itself; pages neither locked
+    // nor mapped may be gone by the time it gets there.
+    PMDL mdl = request.TransferBufferMDL;
+    if (!mapped(*mdl) && !(mdl->MdlFlags & MDL_PAGES_LOCKED)) {
+      platform().verifier.violation(describeArrival(record) + ": its MDL is neither locked nor mapped");
       return USBD_STATUS_INVALID_PARAMETER;
     }
-    data = static_cast<uint8_t *>(request.TransferBufferMDL->MappedSystemVa);
+    data = static_cast<uint8_t *>(mapped(*mdl) ? mdl->MappedSystemVa : MmMapLockedPages(mdl, KernelMode));
+    if (data == nullptr) return USBD_STATUS_INVALID_PARAMETER;
   }
   std::optional<ControlRequest> kind = recognise(record);
   if (stall || !kind) return USBD_STATUS_STALL_PID;

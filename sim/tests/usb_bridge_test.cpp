@@ -225,7 +225,7 @@ TEST_F(BridgeTest, VendorAndClassRequestsAnswerAsTheBridgeIsSetUp) {
   EXPECT_TRUE(platform().verifier.violations().empty());
 }
 
-TEST_F(BridgeTest, ControlDataGoesThroughAMappedMdlOnly) {
+TEST_F(BridgeTest, ControlDataGoesThroughAMappedOrLockedMdlOnly) {
   sim::UsbBridge &bridge = pnp.plug(BridgeSetup::standard());
   bridge.urbCompletion = sim::Completion::Deferred;
   std::vector<uint8_t> sent = {0x10, 0x20, 0x30}, none;
@@ -236,7 +236,7 @@ TEST_F(BridgeTest, ControlDataGoesThroughAMappedMdlOnly) {
     size_t findings;
   } rows[] = {
       {"mapped", MDL_MAPPED_TO_SYSTEM_VA, STATUS_SUCCESS, 0},
-      {"not mapped", 0, STATUS_INVALID_PARAMETER, 1},
+      {"neither locked nor mapped", 0, STATUS_INVALID_PARAMETER, 1},
   };
   for (const auto &row : rows) {
     MDL mdl{};
