@@ -148,7 +148,7 @@ struct MdlRecord {
 PVOID allocatePool(SIZE_T bytes, ULONG tag);
 
 class UsbBridge;
-class UserRequest;
+struct UserRequest;
 
 // Every exported kernel routine calls this first, with its own name: it counts
 // the call and gives another processor its turn when one is due (preemptAt).
