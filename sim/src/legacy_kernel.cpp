@@ -132,10 +132,10 @@ ULONG removeSubTree(DEVNODE node) {
 }
 
 template <class Value>
-std::string formatOne(const std::string &spec, Value value) {
-  int size = snprintf(nullptr, 0, spec.c_str(), value);
+std::string formatOne(const std::string &conversion, Value value) {
+  int size = snprintf(nullptr, 0, conversion.c_str(), value);
   std::string text(static_cast<size_t>(size), '\0');
-  snprintf(&text[0], text.size() + 1, spec.c_str(), value);
+  snprintf(&text[0], text.size() + 1, conversion.c_str(), value);
   return text;
 }
 
@@ -149,21 +149,21 @@ std::string vmmFormat(const char *format, va_list args) {
       continue;
     }
     const char *start = at++;
-    std::string spec = "%";
-    for (; *at == '-' || *at == '0'; ++at) spec += *at;
-    for (; isdigit(static_cast<unsigned char>(*at)); ++at) spec += *at;
+    std::string conversion = "%";
+    for (; *at == '-' || *at == '0'; ++at) conversion += *at;
+    for (; isdigit(static_cast<unsigned char>(*at)); ++at) conversion += *at;
     while (*at == 'l' || *at == 'h') ++at;
     switch (*at) {
       case '%': out += '%'; break;
-      case 'c': out += formatOne(spec + 'c', va_arg(args, int)); break;
+      case 'c': out += formatOne(conversion + 'c', va_arg(args, int)); break;
       case 'd':
-      case 'i': out += formatOne(spec + 'd', va_arg(args, int)); break;
+      case 'i': out += formatOne(conversion + 'd', va_arg(args, int)); break;
       case 'u':
       case 'x':
-      case 'X': out += formatOne(spec + *at, va_arg(args, unsigned)); break;
+      case 'X': out += formatOne(conversion + *at, va_arg(args, unsigned)); break;
       case 's': {
         const char *text = va_arg(args, const char *);
-        out += formatOne(spec + 's', text ? text : "(null)");
+        out += formatOne(conversion + 's', text ? text : "(null)");
         break;
       }
       default:
