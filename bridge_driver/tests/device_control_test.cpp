@@ -2,7 +2,7 @@
 // buffer, and the general request's data stage at the caller's address.
 #include <cstring>
 
-#include "driver_fixture.h"
+#include "transfer_fixture.h"
 #include "sim/user_memory.h"
 
 namespace {
@@ -25,13 +25,11 @@ std::vector<uint8_t> vendorInput(USHORT value, ULONG count, size_t padding = 0) 
   return bytes;
 }
 
-class DeviceControlTest : public DriverTest {
+// Control requests on the default pipe complete at once, whatever the bulk pipes do.
+class DeviceControlTest : public TransferTest {
  protected:
   sim::UsbBridge &openBridge(bool caller32 = false) {
-    sim::UsbBridge &bridge = plugAndStart();
-    file = std::make_unique<sim::UserFile>(sim::UserFile::open(u"\\DosDevices\\Harlen0", caller32));
-    EXPECT_EQ(file->status(), STATUS_SUCCESS);
-    return bridge;
+    return TransferTest::openBridge(sim::BridgeSetup::standard(), caller32);
   }
   std::shared_ptr<sim::UserRequest> control(ULONG code, std::vector<uint8_t> input, ULONG outputLength) {
     output.assign(outputLength, 0xEE);
@@ -49,7 +47,6 @@ class DeviceControlTest : public DriverTest {
     for (size_t i = 0; i < width; ++i) bytes.push_back(uint8_t(address >> (8 * i)));
     return bytes;
   }
-  std::unique_ptr<sim::UserFile> file;
   std::vector<uint8_t> output;
 };
 
@@ -103,8 +100,12 @@ TEST_F(DeviceControlTest, CodesAnswerWithinTheirBuffers) {
       EXPECT_EQ(urb.index, 0);
       EXPECT_EQ(urb.transferFlags, ULONG(USBD_TRANSFER_DIRECTION_IN));
     }
-    if (c.code == kClearStall) EXPECT_EQ(bridge.urbs().back().featureIndex, 0x81);
-    if (!NT_SUCCESS(c.status)) EXPECT_EQ(bridge.urbs().size(), urbs) << "a refusal sends nothing";
+    if (c.code == kClearStall) {
+      EXPECT_EQ(bridge.urbs().back().featureIndex, 0x81);
+    }
+    if (!NT_SUCCESS(c.status)) {
+      EXPECT_EQ(bridge.urbs().size(), urbs) << "a refusal sends nothing";
+    }
   }
 }
 
@@ -162,8 +163,12 @@ TEST_F(DeviceControlTest, TheGeneralRequestUsesTheCallersBufferOrFailsCleanly) {
     const sim::UrbRecord &urb = bridge.urbs().back();
     EXPECT_EQ(urb.function, c.function);
     EXPECT_TRUE(urb.hasMdl && !urb.hasBuffer) << "the bus gets the caller's locked pages";
-    if (c.request == 0xFE) EXPECT_EQ(sim::platform().userMemory.bytes(buffer)[0], 1) << "the answer lands there";
-    if (c.type == 0x40) EXPECT_EQ(urb.dataOut, std::vector<uint8_t>(c.length, 0x5A));
+    if (c.request == 0xFE) {
+      EXPECT_EQ(sim::platform().userMemory.bytes(buffer)[0], 1) << "the answer lands there";
+    }
+    if (c.type == 0x40) {
+      EXPECT_EQ(urb.dataOut, std::vector<uint8_t>(c.length, 0x5A));
+    }
   }
 }
 

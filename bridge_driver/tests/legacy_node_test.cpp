@@ -70,7 +70,9 @@ TEST_F(LegacyNodeTest, TheBridgesAnswersDecideTheNode) {
       EXPECT_EQ(value->type, sim::kRegSz);
       EXPECT_EQ(value->data, (std::vector<uint8_t>{'h', 'd', 'c', 0}));
     }
-    if (c.kernel == sim::KernelKind::Nt) EXPECT_TRUE(sim::legacy::calls().empty());
+    if (c.kernel == sim::KernelKind::Nt) {
+      EXPECT_TRUE(sim::legacy::calls().empty());
+    }
   }
 }
 

@@ -76,7 +76,9 @@ TEST_F(RecoveryTest, SelectorsAbortAndResetOnlyWhileATransferIsInFlight) {
     if (!request) continue;
     sim::platform().runAllPendingWork();
     EXPECT_EQ(request->completed, c.requestEnds);
-    if (!c.requestEnds) ASSERT_EQ(KxCallAbortPipe(fdo(bridge), KX_SELECT_TRANSFER), STATUS_SUCCESS);
+    if (!c.requestEnds) {
+      ASSERT_EQ(KxCallAbortPipe(fdo(bridge), KX_SELECT_TRANSFER), STATUS_SUCCESS);
+    }
     expectFinished(bridge, request);
     EXPECT_EQ(request->status, STATUS_CANCELLED);
   }

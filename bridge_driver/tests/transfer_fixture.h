@@ -14,11 +14,11 @@ constexpr UCHAR kOut = 0x02;
 
 class TransferTest : public DriverTest {
  protected:
-  // Plugs, starts and opens a bridge whose transfers wait for the test.
-  sim::UsbBridge &openBridge(const sim::BridgeSetup &setup = sim::BridgeSetup::standard()) {
+  // Plugs, starts and opens a bridge whose bulk transfers wait for the test.
+  sim::UsbBridge &openBridge(const sim::BridgeSetup &setup = sim::BridgeSetup::standard(), bool caller32 = false) {
     sim::UsbBridge &bridge = plugAndStart(setup);
     bridge.urbCompletion = sim::Completion::Manual;
-    file = std::make_unique<sim::UserFile>(sim::UserFile::open(u"\\DosDevices\\Harlen0"));
+    file = std::make_unique<sim::UserFile>(sim::UserFile::open(u"\\DosDevices\\Harlen0", caller32));
     EXPECT_EQ(file->status(), STATUS_SUCCESS);
     poolBefore = sim::platform().pool.size();
     return bridge;

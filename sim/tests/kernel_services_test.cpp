@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sim/sim.h"
+#include "stand_in.h"
 
 namespace {
 
@@ -22,15 +23,6 @@ struct StandIn {
 };
 
 StandIn &standIn(PDEVICE_OBJECT device) { return *static_cast<StandIn *>(device->DeviceExtension); }
-
-NTSTATUS finish(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS openOrClose(PDEVICE_OBJECT, PIRP irp) { return finish(irp, STATUS_SUCCESS, 0); }
 
 // Refuses a removed device and lengths past its buffer before touching the
 // MDL; otherwise copies through the system address, at once or later.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sim/sim.h"
+#include "stand_in.h"
 
 namespace {
 
@@ -34,15 +35,6 @@ struct StandIn {
 };
 
 StandIn &standIn(PDEVICE_OBJECT device) { return *static_cast<StandIn *>(device->DeviceExtension); }
-
-NTSTATUS finish(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS openOrClose(PDEVICE_OBJECT, PIRP irp) { return finish(irp, STATUS_SUCCESS, 0); }
 
 void probeForWrite(PVOID mdl) { MmProbeAndLockPages(static_cast<PMDL>(mdl), UserMode, IoWriteAccess); }
 

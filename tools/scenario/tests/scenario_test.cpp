@@ -135,6 +135,16 @@ struct RefusedCase {
   const char *error;   // the start of the error
 };
 
+template <size_t N>
+void expectRefused(const RefusedCase (&cases)[N]) {
+  for (const RefusedCase &c : cases) {
+    SCOPED_TRACE(c.script);
+    Scenario scenario;
+    EXPECT_FALSE(runScript(scenario, std::string(kOpened) + c.script));
+    EXPECT_NE(scenario.error().find(c.error), std::string::npos) << scenario.error();
+  }
+}
+
 TEST(ScenarioTest, TransferLinesThatCannotRunSayWhy) {
   const RefusedCase cases[] = {
       {"read a", "read needs a length"},
@@ -156,12 +166,7 @@ TEST(ScenarioTest, TransferLinesThatCannotRunSayWhy) {
       {"open a", "open: a handle on a is open already"},
       {"close a\nread a 1K", "read: no handle on a is open"},
   };
-  for (const RefusedCase &c : cases) {
-    SCOPED_TRACE(c.script);
-    Scenario scenario;
-    EXPECT_FALSE(runScript(scenario, std::string(kOpened) + c.script));
-    EXPECT_NE(scenario.error().find(c.error), std::string::npos) << scenario.error();
-  }
+  expectRefused(cases);
 }
 
 TEST(ScenarioTest, DeviceControlAndPowerLinesReachTheDriver) {
@@ -265,12 +270,7 @@ TEST(ScenarioTest, DeviceControlPowerAndMachineLinesThatCannotRunSayWhy) {
       {"ioctl a get-descriptor out=18\nexpect STATUS_SUCCESS information=12", "expected information 12, got 18"},
       {"expect STATUS_SUCCESS later", "expect: cannot use later"},
   };
-  for (const RefusedCase &c : cases) {
-    SCOPED_TRACE(c.script);
-    Scenario scenario;
-    EXPECT_FALSE(runScript(scenario, std::string(kOpened) + c.script));
-    EXPECT_NE(scenario.error().find(c.error), std::string::npos) << scenario.error();
-  }
+  expectRefused(cases);
 }
 
 TEST(ScenarioTest, LengthsTakeDecimalAndBinarySuffixes) {
