@@ -1,0 +1,106 @@
+#include "bench.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <sstream>
+#include <vector>
+
+#include "test_bus.h"
+#include "wine_scenario.h"
+
+namespace {
+
+constexpr uint32_t kChunk = 128u << 10;
+constexpr int kRepetitions = 5;
+constexpr uint32_t kSizes[] = {1u << 20, 16u << 20, 64u << 20};
+// The bridge the benchmark plugs and starts, as a scenario would.
+const char kSetup[] = "plug bench\nadd bench\nstart bench\nopen bench\n";
+
+double seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return double(to.QuadPart - from.QuadPart) / double(frequency.QuadPart);
+}
+
+// One overlapped read or write through the driver, waited for; false when it fails or comes short.
+bool throughDriver(HANDLE file, bool write, std::vector<uint8_t> &data) {
+  OVERLAPPED overlapped = {};
+  DWORD size = static_cast<DWORD>(data.size()), moved = 0;
+  BOOL ok = write ? WriteFile(file, data.data(), size, nullptr, &overlapped)
+                  : ReadFile(file, data.data(), size, nullptr, &overlapped);
+  if (!ok && GetLastError() != ERROR_IO_PENDING) return false;
+  return GetOverlappedResult(file, &overlapped, &moved, TRUE) && moved == size;
+}
+
+// A timed transfer between two untimed ones that keep the loopback stream
+// balanced: a read needs the bytes written first, a write's bytes are read back after.
+struct Measured {
+  std::function<bool()> before, timed, after;
+};
+
+// The median of the repetitions' MB/s.
+bool measure(const Measured &m, uint32_t size, double &megabytesPerSecond) {
+  std::vector<double> rates;
+  for (int i = 0; i < kRepetitions; ++i) {
+    LARGE_INTEGER from, to;
+    if (!m.before()) return false;
+    QueryPerformanceCounter(&from);
+    if (!m.timed()) return false;
+    QueryPerformanceCounter(&to);
+    if (!m.after()) return false;
+    rates.push_back(size / 1e6 / seconds(from, to));
+  }
+  std::sort(rates.begin(), rates.end());
+  megabytesPerSecond = rates[rates.size() / 2];
+  return true;
+}
+
+}  // namespace
+
+int bench() {
+  TestBus bus;
+  if (!bus.open()) {
+    printf("error %s\n", bus.error().c_str());
+    return 1;
+  }
+  FILE *quiet = fopen("NUL", "w");
+  WineScenario scenario(bus, quiet ? quiet : stdout, false);
+  std::istringstream setup(kSetup);
+  bool ready = scenario.run(setup);
+  if (quiet) fclose(quiet);
+  if (!ready) {
+    printf("error %s\n", scenario.error().c_str());
+    return 1;
+  }
+  HANDLE file = scenario.handleOf("bench");
+  uint32_t bridge = scenario.bridgeNumberOf("bench");
+  printf("%-10s %-6s %14s %14s %8s\n", "size", "kind", "harlen MB/s", "bus MB/s", "ratio");
+  for (uint32_t size : kSizes) {
+    std::vector<uint8_t> data(size, 0x5A), other(size);
+    auto driver = [file](bool write, std::vector<uint8_t> &bytes) {
+      return [file, write, buffer = &bytes] { return throughDriver(file, write, *buffer); };
+    };
+    auto straight = [&bus, bridge, size](bool write, std::vector<uint8_t> &bytes) {
+      return [&bus, bridge, size, write, buffer = &bytes] {
+        HarlenBusDirect direct = {bridge, static_cast<uint8_t>(write ? 0x02 : 0x81), {}, kChunk};
+        return bus.direct(write, direct, buffer->data(), size);
+      };
+    };
+    auto nothing = [] { return true; };
+    for (bool write : {true, false}) {
+      Measured viaDriver = write ? Measured{nothing, driver(true, data), driver(false, other)}
+                                 : Measured{driver(true, other), driver(false, data), nothing};
+      Measured viaBus = write ? Measured{nothing, straight(true, data), straight(false, other)}
+                              : Measured{straight(true, other), straight(false, data), nothing};
+      double harlen = 0, bare = 0;
+      if (!measure(viaDriver, size, harlen) || !measure(viaBus, size, bare)) {
+        printf("error a %s of %u bytes failed: %s\n", write ? "write" : "read", size, bus.error().c_str());
+        return 1;
+      }
+      printf("%-10s %-6s %14.1f %14.1f %8.2f\n", (std::to_string(size >> 20) + " MiB").c_str(),
+             write ? "write" : "read", harlen, bare, harlen / bare);
+    }
+  }
+  return 0;
+}

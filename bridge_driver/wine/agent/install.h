@@ -1,0 +1,14 @@
+// Installing the emulated bus and the function driver as Windows setup does,
+// and removing the bus's root device again.
+#pragma once
+
+#include <string>
+
+// The bus: a root device with the bus's hardware id, registered, then given
+// its driver from BUS_INF (which setup copies to %windir%\inf); waits until
+// \\.\HarlenTestBus opens. The function driver: HARLEN_INF copied among the
+// system's INFs, so a bridge that appears finds it. False with error text.
+bool installBusAndDriver(const std::wstring &busInf, const std::wstring &harlenInf, std::string &error);
+
+// The bus's root device uninstalled (DIF_REMOVE): its children leave with it.
+bool removeBus(std::string &error);

@@ -1,0 +1,43 @@
+// The emulated USB bus's control device as the test program uses it: one
+// call per control code of bus_control.h, each failing with the Win32 error
+// text when the bus refuses.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../bus_control.h"
+
+class TestBus {
+ public:
+  // Opens \\.\HarlenTestBus; false (with error()) when it does not open.
+  bool open();
+  ~TestBus();
+
+  bool plug(const HarlenBusPlug &plug, uint32_t &bridge);
+  bool unplug(uint32_t bridge);
+  bool behave(const HarlenBusBehaviour &behaviour);
+  bool answer(const HarlenBusVendor &vendor);
+  bool fault(const HarlenBusFault &fault);
+  bool complete(const HarlenBusComplete &complete, uint32_t &completed);
+  bool query(uint32_t bridge, HarlenBusState &state);
+  // Every record from sequence `first` on, completions as they stand now.
+  bool readLog(uint32_t first, std::vector<HarlenWireRecord> &records);
+  // A bulk transfer straight to the bridge's pipe, cut into `chunk`-byte URBs.
+  bool direct(bool write, const HarlenBusDirect &direct, void *data, uint32_t length);
+
+  const std::string &error() const { return error_; }
+
+ private:
+  bool control(const char *what, DWORD code, const void *input, DWORD inputLength, void *output, DWORD outputLength,
+               DWORD *returned = nullptr);
+
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  std::string error_;
+};
+
+// The text Windows gives for a Win32 error, with its number.
+std::string win32ErrorText(DWORD error);

@@ -1,0 +1,264 @@
+#include "wine_scenario.h"
+
+#include <ntstatus.h>
+
+#include <cstring>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "nt_status.h"
+#include "script_words.h"
+#include "wire_text.h"
+
+namespace {
+
+// Lines of the host runner that Wine's kernel cannot carry out, and why.
+const std::map<std::string, const char *> kNotOnThisKernel = {
+    {"power", "Wine sends drivers no power requests"},
+    {"sleep", "Wine sends drivers no power requests"},
+    {"wake", "Wine sends drivers no power requests"},
+    {"wait-wake", "Wine sends drivers no power requests"},
+    {"cancel-wait-wake", "Wine sends drivers no power requests"},
+    {"query-stop", "Wine's PnP manager never stops a device"},
+    {"stop", "Wine's PnP manager never stops a device"},
+    {"cancel-stop", "Wine's PnP manager never stops a device"},
+    {"query-remove", "Wine's PnP manager removes a device without asking its stack first"},
+    {"cancel-remove", "Wine's PnP manager removes a device without asking its stack first"},
+    {"kernel", "the kernel is Wine's NT kernel; no legacy kernel can be chosen"},
+    {"pnp-order", "Wine's PnP manager sends its requests in its own order"},
+    {"veto-removal", "the legacy kernel's device tree exists only on the simulated machine"},
+    {"legacy-tree", "the legacy kernel's device tree exists only on the simulated machine"},
+    {"fail-next-alloc", "Wine's pool and IRP allocations cannot be made to fail"},
+    {"unload", "Wine unloads a driver only when its last device has gone"},
+    {"control",
+     "its record carries a pointer into the caller's address space, which the driver host, another process, "
+     "cannot reach"},
+};
+
+// The steps that end with a status of their own (the others leave the last one as it was).
+const std::set<std::string> kStatusSteps = {"add",   "start", "surprise-removal", "remove",      "open",
+                                            "close", "read",  "write",            "cancel",      "ioctl",
+                                            "abort", "clear-stall", "port-reset", "remove-bus"};
+
+}  // namespace
+
+bool WineRequest::done() const {
+  if (InterlockedCompareExchange(const_cast<volatile LONG *>(&finished), 0, 0)) return true;
+  return inFlight && overlapped.Internal != static_cast<ULONG_PTR>(STATUS_PENDING);
+}
+
+int32_t WineRequest::status() const {
+  if (!done()) return STATUS_PENDING;
+  return inFlight ? static_cast<int32_t>(overlapped.Internal) : finalStatus;
+}
+
+uint64_t WineRequest::information() const {
+  if (!done()) return 0;
+  return inFlight ? overlapped.InternalHigh : moved;
+}
+
+void WineRequest::finish(int32_t status, uint64_t bytes) {
+  finalStatus = status;
+  moved = bytes;
+  InterlockedExchange(&finished, 1);
+}
+
+void issueRequest(bool sync, const std::shared_ptr<WineRequest> &request, const SystemCall &call) {
+  if (sync) {
+    std::thread([request, call] {
+      DWORD moved = 0;
+      BOOL ok = call(&moved, nullptr);
+      request->finish(ok ? STATUS_SUCCESS : lastNtStatus(), moved);
+    }).detach();
+    return;
+  }
+  request->inFlight = true;
+  if (call(nullptr, &request->overlapped) || GetLastError() == ERROR_IO_PENDING) return;
+  // Refused before it became a request: no status block was written.
+  request->inFlight = false;
+  request->finish(lastNtStatus(), 0);
+}
+
+WineScenario::WineScenario(TestBus &bus, FILE *out, bool outcomes)
+    : bus_(bus), watch_(bus), out_(out), outcomes_(outcomes) {}
+
+std::string WineScenario::refusal(const std::string &line) {
+  std::istringstream words(line.substr(0, line.find('#')));
+  std::string verb;
+  if (!(words >> verb)) return "";
+  auto refused = kNotOnThisKernel.find(verb);
+  return refused == kNotOnThisKernel.end() ? "" : std::string("not on this kernel: ") + refused->second;
+}
+
+WineScenario::~WineScenario() {
+  for (auto &named : bridges_)
+    if (named.second.file != INVALID_HANDLE_VALUE) CloseHandle(named.second.file);
+}
+
+bool WineScenario::fail(const std::string &why) {
+  error_ = why;
+  return false;
+}
+
+void WineScenario::report(const char *category, const std::string &text) {
+  if (!outcomes_) {
+    fprintf(out_, "[%-5s] %s\n", category, text.c_str());
+    return;
+  }
+  // The outcome lines keep the steps and the bus records; the rest is transcript.
+  if (strcmp(category, "step") == 0) fprintf(out_, "step %s\n", text.c_str());
+  if (strcmp(category, "usb") == 0) fprintf(out_, "wire %s\n", text.c_str());
+}
+
+void WineScenario::reportOutcome(const char *kind, const std::string &text) {
+  if (outcomes_) fprintf(out_, "%s %s\n", kind, text.c_str());
+}
+
+WineScenario::Bridge *WineScenario::bridgeNamed(const std::string &name) {
+  auto it = bridges_.find(name);
+  return it == bridges_.end() ? nullptr : &it->second;
+}
+
+HANDLE WineScenario::handleOf(const std::string &name) const {
+  auto it = bridges_.find(name);
+  return it == bridges_.end() ? INVALID_HANDLE_VALUE : it->second.file;
+}
+
+uint32_t WineScenario::bridgeNumberOf(const std::string &name) const { return bridges_.at(name).number; }
+
+std::vector<uint32_t> WineScenario::bridgeNumbers() const {
+  std::vector<uint32_t> numbers;
+  for (const auto &named : bridges_) numbers.push_back(named.second.number);
+  return numbers;
+}
+
+const HarlenWireRecord *WineScenario::pnpRecord(const Bridge &bridge, uint16_t minor) const {
+  for (const auto &sequenced : watch_.records()) {
+    const HarlenWireRecord &r = sequenced.second;
+    if (r.kind == HarlenWirePnp && r.bridge == bridge.number && r.function == minor) return &r;
+  }
+  return nullptr;
+}
+
+bool WineScenario::run(std::istream &script) {
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(script, line);) lines.push_back(line);
+  // A script with a line Wine cannot carry out does not start at all.
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string refused = refusal(lines[i]);
+    if (!refused.empty()) return fail(refused + " (line " + std::to_string(i + 1) + ")");
+  }
+  for (size_t i = 0; i < lines.size(); ++i) {
+    bool ran = runLine(lines[i]);
+    fflush(out_);
+    if (!ran) {
+      error_ += " (line " + std::to_string(i + 1) + ")";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool WineScenario::runLine(const std::string &line) {
+  std::string text = line.substr(0, line.find('#'));
+  std::istringstream words(text);
+  std::string verb;
+  if (!(words >> verb)) return true;
+  while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  report("step", text);
+  uint32_t firstSequence = watch_.nextSequence();
+  stepTransfer_.reset();
+  bool ran = runStep(verb, words);
+  // Between two lines the bus goes quiet, as the simulated machine goes idle.
+  bool settled = settleLine(firstSequence);
+  if (stepTransfer_) {
+    stepTransfer_->endSequence = watch_.nextSequence();
+    last_ = stepTransfer_->status();
+  }
+  reportCompletions();
+  if (kStatusSteps.count(verb))
+    reportOutcome("status", statusName(last_) +
+                                (lastInformation_ ? " information=" + std::to_string(*lastInformation_) : ""));
+  return ran && (settled || fail(watch_.error()));
+}
+
+bool WineScenario::settleLine(uint32_t firstSequence) {
+  if (busGone_) {
+    // No bus to ask: the requests it ended reach their callers shortly.
+    Sleep(4 * BusWatch::kQuietMs);
+    return true;
+  }
+  if (!watch_.waitQuiet(bridgeNumbers())) return false;
+  reportWire(firstSequence);
+  return true;
+}
+
+void WineScenario::reportWire(uint32_t firstSequence) {
+  std::vector<HarlenWireRecord> run;
+  auto endRun = [&] {
+    if (run.size() <= kLongestBulkRunShown)
+      for (const auto &r : run) report("usb", describeRecord(r));
+    else
+      for (const auto &text : summariseBulkRecords(run)) report("usb", text);
+    run.clear();
+  };
+  const auto &records = watch_.records();
+  for (auto it = records.lower_bound(firstSequence); it != records.end(); ++it) {
+    if (isBulkRecord(it->second)) {
+      run.push_back(it->second);
+      continue;
+    }
+    endRun();
+    report("usb", describeRecord(it->second));
+  }
+  endRun();
+}
+
+bool WineScenario::runStep(const std::string &verb, std::istream &words) {
+  if (verb != "expect") lastInformation_.reset();
+  if (verb == "expect") return expect(words);
+  if (verb == "plug") return plug(words);
+  if (verb == "remove-bus") return removeBusStep(words);
+  std::string name;
+  if (!(words >> name)) return fail(verb + " needs a bridge name");
+  Bridge *bridge = bridgeNamed(name);
+  if (bridge == nullptr) return fail("no bridge named " + name);
+  auto step = bridgeSteps().find(verb);
+  if (step == bridgeSteps().end()) return fail("unknown step: " + verb);
+  return (this->*step->second)(name, *bridge, words);
+}
+
+// expect STATUS_NAME [information=LEN]: how the previous step ended.
+bool WineScenario::expect(std::istream &args) {
+  std::string statusText, option, key, value;
+  uint32_t information = 0;
+  if (!(args >> statusText)) return fail("expect needs a status name");
+  bool checkInformation = static_cast<bool>(args >> option);
+  if (checkInformation && (!splitOption(option, key, value) || key != "information" ||
+                           !parseLength(value, information) || !endOfLine(args)))
+    return fail("expect: cannot use " + option);
+  if (statusName(last_) != statusText) return fail("expected " + statusText + ", got " + statusName(last_));
+  if (!checkInformation) return true;
+  if (!lastInformation_) return fail("expect: the previous step reports no information");
+  if (*lastInformation_ != information)
+    return fail("expected information " + std::to_string(information) + ", got " + std::to_string(*lastInformation_));
+  return true;
+}
+
+void WineScenario::reportCompletions() {
+  for (auto it = unreported_.begin(); it != unreported_.end();) {
+    WineTransfer &done = *it->second;
+    if (!done.done()) {
+      ++it;
+      continue;
+    }
+    const std::string &name = it->first;
+    report("user", "<- " + std::string(done.verb()) + " on " + name + ": " + statusName(done.status()) +
+                       ", information " + std::to_string(done.information()));
+    reportOutcome("request", name + " " + done.verb() + " " + statusName(done.status()) +
+                                 " information=" + std::to_string(done.information()));
+    settle(name, bridges_.at(name), done);
+    it = unreported_.erase(it);
+  }
+}
