@@ -89,6 +89,7 @@ void Platform::reset() {
   preemptionWaitsForLocks_ = false;
   cancelLock = 0;
   dispatchSerial = 0;
+  busSequence = 0;
 }
 
 void Platform::defer(std::function<void()> work) {

@@ -1,47 +1,10 @@
 // The recorded trace, the verifier's findings, allocation failure injection
 // and the names that make both readable.
-#include <cinttypes>
 #include <cstdio>
 
 #include "sim/platform.h"
 
 namespace sim {
-
-std::string statusName(NTSTATUS status) {
-  switch (status) {
-    case STATUS_SUCCESS: return "STATUS_SUCCESS";
-    case STATUS_TIMEOUT: return "STATUS_TIMEOUT";
-    case STATUS_PENDING: return "STATUS_PENDING";
-    case STATUS_DEVICE_BUSY: return "STATUS_DEVICE_BUSY";
-    case STATUS_NO_MORE_ENTRIES: return "STATUS_NO_MORE_ENTRIES";
-    case STATUS_UNSUCCESSFUL: return "STATUS_UNSUCCESSFUL";
-    case STATUS_NOT_IMPLEMENTED: return "STATUS_NOT_IMPLEMENTED";
-    case STATUS_ACCESS_VIOLATION: return "STATUS_ACCESS_VIOLATION";
-    case STATUS_BUFFER_TOO_SMALL: return "STATUS_BUFFER_TOO_SMALL";
-    case STATUS_INVALID_USER_BUFFER: return "STATUS_INVALID_USER_BUFFER";
-    case STATUS_INVALID_PARAMETER: return "STATUS_INVALID_PARAMETER";
-    case STATUS_NO_SUCH_DEVICE: return "STATUS_NO_SUCH_DEVICE";
-    case STATUS_INVALID_DEVICE_REQUEST: return "STATUS_INVALID_DEVICE_REQUEST";
-    case STATUS_MORE_PROCESSING_REQUIRED: return "STATUS_MORE_PROCESSING_REQUIRED";
-    case STATUS_NO_MEMORY: return "STATUS_NO_MEMORY";
-    case STATUS_OBJECT_NAME_NOT_FOUND: return "STATUS_OBJECT_NAME_NOT_FOUND";
-    case STATUS_OBJECT_NAME_COLLISION: return "STATUS_OBJECT_NAME_COLLISION";
-    case STATUS_DELETE_PENDING: return "STATUS_DELETE_PENDING";
-    case STATUS_INSUFFICIENT_RESOURCES: return "STATUS_INSUFFICIENT_RESOURCES";
-    case STATUS_DEVICE_DATA_ERROR: return "STATUS_DEVICE_DATA_ERROR";
-    case STATUS_NOT_SUPPORTED: return "STATUS_NOT_SUPPORTED";
-    case STATUS_CANCELLED: return "STATUS_CANCELLED";
-    case STATUS_DEVICE_NOT_CONNECTED: return "STATUS_DEVICE_NOT_CONNECTED";
-    case STATUS_DEVICE_CONFIGURATION_ERROR: return "STATUS_DEVICE_CONFIGURATION_ERROR";
-  }
-  return hexCode(static_cast<ULONG>(status));
-}
-
-std::string hexCode(ULONG code) {
-  char text[16];
-  snprintf(text, sizeof text, "0x%08" PRIX32, code);
-  return text;
-}
 
 std::string narrow(const UNICODE_STRING *name) {
   std::string text;

@@ -7,20 +7,6 @@ namespace sim {
 
 namespace {
 
-std::string functionName(USHORT function) {
-  switch (function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION: return "SELECT_CONFIGURATION";
-    case URB_FUNCTION_ABORT_PIPE: return "ABORT_PIPE";
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return "BULK_OR_INTERRUPT_TRANSFER";
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return "GET_DESCRIPTOR_FROM_DEVICE";
-    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: return "CLEAR_FEATURE_TO_ENDPOINT";
-    case URB_FUNCTION_VENDOR_DEVICE: return "VENDOR_DEVICE";
-    case URB_FUNCTION_CLASS_DEVICE: return "CLASS_DEVICE";
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: return "SYNC_RESET_PIPE_AND_CLEAR_STALL";
-  }
-  return "function " + std::to_string(function);
-}
-
 // Endpoint addresses and indexes with two digits, as descriptors show them.
 std::string hex(unsigned value, int digits = 2) {
   char text[16];
@@ -36,7 +22,7 @@ bool namesAPipe(USHORT function) {
 // The function, and the pipe for the requests that name one (0 for a pipe the bus does not know),
 // or the direction and request code of a vendor or class request.
 std::string subject(const UrbRecord &record) {
-  std::string text = functionName(record.function);
+  std::string text = outcome::urbFunctionName(record.function);
   if (namesAPipe(record.function))
     text += " pipe " + (record.endpointAddress ? hex(record.endpointAddress) : std::string("?"));
   if (isControlRequest(record.function))
@@ -63,21 +49,6 @@ NTSTATUS toNtStatus(USBD_STATUS usbd) {
   return STATUS_UNSUCCESSFUL;
 }
 
-std::string usbdName(USBD_STATUS usbd) {
-  switch (usbd) {
-    case USBD_STATUS_SUCCESS: return "USBD_STATUS_SUCCESS";
-    case USBD_STATUS_STALL_PID: return "USBD_STATUS_STALL_PID";
-    case USBD_STATUS_DEV_NOT_RESPONDING: return "USBD_STATUS_DEV_NOT_RESPONDING";
-    case USBD_STATUS_INVALID_URB_FUNCTION: return "USBD_STATUS_INVALID_URB_FUNCTION";
-    case USBD_STATUS_INVALID_PARAMETER: return "USBD_STATUS_INVALID_PARAMETER";
-    case USBD_STATUS_INVALID_PIPE_HANDLE: return "USBD_STATUS_INVALID_PIPE_HANDLE";
-    case USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR: return "USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR";
-    case USBD_STATUS_CANCELED: return "USBD_STATUS_CANCELED";
-    case USBD_STATUS_DEVICE_GONE: return "USBD_STATUS_DEVICE_GONE";
-  }
-  return hexCode(static_cast<ULONG>(usbd));
-}
-
 std::string describeArrival(const UrbRecord &record) {
   switch (record.function) {
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
@@ -93,7 +64,8 @@ std::string describeArrival(const UrbRecord &record) {
       return subject(record) + ": value " + hex(record.value, 4) + ", index " + hex(record.index, 4) + ", " +
              std::to_string(record.transferBufferLength) + " bytes, flags " + hex(record.transferFlags, 1);
   }
-  std::string text = "URB " + functionName(record.function) + " (length " + std::to_string(record.length) + ")";
+  std::string text =
+      "URB " + outcome::urbFunctionName(record.function) + " (length " + std::to_string(record.length) + ")";
   if (record.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
     text += ": descriptor type " + std::to_string(record.descriptorType) + ", index " +
             std::to_string(record.descriptorIndex) + ", " + std::to_string(record.transferBufferLength) + " bytes";

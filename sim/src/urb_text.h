@@ -11,7 +11,7 @@ namespace sim {
 NTSTATUS toNtStatus(USBD_STATUS usbd);
 // Vendor and class requests to the device, on its default pipe.
 bool isControlRequest(USHORT function);
-std::string usbdName(USBD_STATUS usbd);
+using outcome::usbdName;
 // "-> ..." text for a URB as it arrived.
 std::string describeArrival(const UrbRecord &record);
 // "<- ..." text for a URB as it completes; bytes are shown when given.

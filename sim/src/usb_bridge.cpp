@@ -54,16 +54,18 @@ UsbBridge::~UsbBridge() = default;
 NTSTATUS UsbBridge::dispatch(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   bool control = stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_DEVICE_CONTROL;
-  const BusRequest request{stack->MajorFunction, stack->MinorFunction,
-                           control ? stack->Parameters.DeviceIoControl.IoControlCode : 0,
-                           stack->Parameters.Others.Argument1};
+  BusRequest request{stack->MajorFunction, stack->MinorFunction,
+                     control ? stack->Parameters.DeviceIoControl.IoControlCode : 0, stack->Parameters.Others.Argument1};
+  size_t index;
   {
     PlatformLock guard;
+    request.sequence = ++platform().busSequence;
     requests_.push_back(request);
+    index = requests_.size() - 1;
   }
   if (onRequest) onRequest(request);
   switch (stack->MajorFunction) {
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return internalControl(irp, stack);
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return internalControl(irp, stack, index);
     case IRP_MJ_PNP: return pnp(irp, stack);
     case IRP_MJ_POWER: return power(irp, stack);
     default: return complete(irp, irp->IoStatus.Status, Completion::Inline);
@@ -85,13 +87,13 @@ NTSTATUS UsbBridge::complete(PIRP irp, NTSTATUS status, Completion how) {
   return STATUS_PENDING;
 }
 
-NTSTATUS UsbBridge::internalControl(PIRP irp, PIO_STACK_LOCATION stack) {
+NTSTATUS UsbBridge::internalControl(PIRP irp, PIO_STACK_LOCATION stack, size_t request) {
   if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
-    return submitUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
-  return portRequest(irp, stack);
+    return submitUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1), request);
+  return portRequest(irp, stack, request);
 }
 
-NTSTATUS UsbBridge::portRequest(PIRP irp, PIO_STACK_LOCATION stack) {
+NTSTATUS UsbBridge::portRequest(PIRP irp, PIO_STACK_LOCATION stack, size_t request) {
   auto &trace = platform().trace;
   NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
   {
@@ -111,13 +113,19 @@ NTSTATUS UsbBridge::portRequest(PIRP irp, PIO_STACK_LOCATION stack) {
         status = STATUS_SUCCESS;
         break;
     }
+    requests_[request].status = status;
+    requests_[request].portStatus = portStatus;
   }
   return complete(irp, status, Completion::Inline);
 }
 
-NTSTATUS UsbBridge::submitUrb(PIRP irp, PURB urb) {
+NTSTATUS UsbBridge::submitUrb(PIRP irp, PURB urb, size_t request) {
   if (urb == nullptr) return complete(irp, STATUS_INVALID_PARAMETER, Completion::Inline);
   UrbRecord record;
+  {
+    PlatformLock guard;
+    record.sequence = requests_[request].sequence;
+  }
   record.function = urb->UrbHeader.Function;
   record.length = urb->UrbHeader.Length;
   bool injected, gone;
@@ -236,6 +244,7 @@ USBD_STATUS UsbBridge::getDescriptor(_URB_CONTROL_DESCRIPTOR_REQUEST &request, U
   size_t count = std::min<size_t>(request.TransferBufferLength, answer.size());
   memcpy(request.TransferBuffer, answer.data(), count);
   request.TransferBufferLength = static_cast<ULONG>(count);
+  record.bytesMoved = static_cast<ULONG>(count);
   return USBD_STATUS_SUCCESS;
 }
 

@@ -74,7 +74,7 @@ bool Scenario::abort(const std::string &name, sim::UsbBridge &bridge, std::istre
     return fail("abort needs a selector: 1, 2, 3");
   PDEVICE_OBJECT fdo = functionDevice("abort", name, bridge);
   if (fdo == nullptr) return false;
-  last_ = KxCallAbortPipe(fdo, selector);
+  setStatus(KxCallAbortPipe(fdo, selector));
   return true;
 }
 
@@ -86,7 +86,7 @@ bool Scenario::clearStall(const std::string &name, sim::UsbBridge &bridge, std::
     return fail("clear-stall needs an endpoint address: 81, 02");
   PDEVICE_OBJECT fdo = functionDevice("clear-stall", name, bridge);
   if (fdo == nullptr) return false;
-  last_ = KxClearStall(fdo, endpoint);
+  setStatus(KxClearStall(fdo, endpoint));
   return true;
 }
 
@@ -101,7 +101,7 @@ bool Scenario::portReset(const std::string &name, sim::UsbBridge &bridge, std::i
   PDEVICE_OBJECT fdo = functionDevice("port-reset", name, bridge);
   if (fdo == nullptr) return false;
   if (!option.empty()) bridge.portStatus = static_cast<ULONG>(status);
-  last_ = KxResetDevice(fdo);
+  setStatus(KxResetDevice(fdo));
   return true;
 }
 

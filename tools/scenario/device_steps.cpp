@@ -141,11 +141,11 @@ std::shared_ptr<sim::UserRequest> Scenario::sendControl(const std::string &verb,
   if (!request->waitForCompletion()) {
     // The I/O manager may still copy into the output: it stays for the rest of the run.
     strandedOutputs_.push_back(std::move(output));
-    last_ = STATUS_PENDING;
+    setStatus(STATUS_PENDING);
     report("   " + label + " has not ended; the driver returned " + sim::statusName(request->returned));
     return request;
   }
-  last_ = request->status;
+  setStatus(request->status);
   lastInformation_ = request->information;
   report("<- " + label + ": " + sim::statusName(request->status) + ", information " +
          std::to_string(request->information));

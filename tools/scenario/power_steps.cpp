@@ -40,32 +40,32 @@ bool Scenario::power(const std::string &, sim::UsbBridge &bridge, std::istream &
   if ((action != "set" && action != "query") || (kind != "system" && kind != "device") ||
       !parsePowerState(stateName, type, state) || !endOfLine(args))
     return fail("power wants set or query, system or device, and a state: S0 to S5, D0 to D3");
-  last_ = pnp_.sendPower(bridge, action == "set" ? IRP_MN_SET_POWER : IRP_MN_QUERY_POWER, type, state);
+  setStatus(pnp_.sendPower(bridge, action == "set" ? IRP_MN_SET_POWER : IRP_MN_QUERY_POWER, type, state));
   return true;
 }
 
 bool Scenario::sleep(const std::string &, sim::UsbBridge &bridge, std::istream &args) {
   if (!endOfLine(args)) return fail("sleep takes a bridge name only");
-  last_ = pnp_.sleep(bridge);
+  setStatus(pnp_.sleep(bridge));
   return true;
 }
 
 bool Scenario::wake(const std::string &, sim::UsbBridge &bridge, std::istream &args) {
   if (!endOfLine(args)) return fail("wake takes a bridge name only");
-  last_ = pnp_.wake(bridge);
+  setStatus(pnp_.wake(bridge));
   return true;
 }
 
 // wait-wake NAME: a wait-wake for a wake from S3; STATUS_PENDING while the stack holds it.
 bool Scenario::waitWake(const std::string &, sim::UsbBridge &bridge, std::istream &args) {
   if (!endOfLine(args)) return fail("wait-wake takes a bridge name only");
-  last_ = pnp_.sendPower(bridge, IRP_MN_WAIT_WAKE, SystemPowerState, sleepingState());
+  setStatus(pnp_.sendPower(bridge, IRP_MN_WAIT_WAKE, SystemPowerState, sleepingState()));
   return true;
 }
 
 // cancel-wait-wake NAME: the held wait-wake is cancelled; the step's status is how it ended.
 bool Scenario::cancelWaitWake(const std::string &, sim::UsbBridge &bridge, std::istream &args) {
   if (!endOfLine(args)) return fail("cancel-wait-wake takes a bridge name only");
-  last_ = pnp_.cancelWaitWake(bridge);
+  setStatus(pnp_.cancelWaitWake(bridge));
   return true;
 }

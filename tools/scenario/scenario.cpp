@@ -39,7 +39,7 @@ bool parseEndpoints(const std::string &text, std::vector<sim::EndpointSetup> &en
 
 Scenario::Scenario() {
   sim::platform().reset();
-  last_ = pnp_.loadDriver(DriverEntry, KX_POOL_TAG);
+  setStatus(pnp_.loadDriver(DriverEntry, KX_POOL_TAG));
 }
 
 Scenario::~Scenario() { sim::platform().reset(); }
@@ -109,6 +109,8 @@ const std::map<std::string, Scenario::BridgeStep> &Scenario::bridgeSteps() {
 }
 
 bool Scenario::runLine(const std::string &line) {
+  stepStatus_.reset();
+  ended_.clear();
   std::istringstream words(line.substr(0, line.find('#')));
   std::string verb;
   if (!(words >> verb)) return true;
@@ -130,7 +132,7 @@ bool Scenario::runStep(const std::string &verb, std::istream &words) {
   sim::UsbBridge *bridge = bridgeNamed(name);
   if (bridge == nullptr) return fail("no bridge named " + name);
   if (verb == "add") {
-    last_ = pnp_.addDevice(*bridge);
+    setStatus(pnp_.addDevice(*bridge));
     return true;
   }
   if (verb == "fail-next-usb") {
@@ -149,7 +151,7 @@ bool Scenario::failNextAlloc(std::istream &) {
 }
 
 bool Scenario::unload(std::istream &) {
-  last_ = pnp_.unloadDriver();
+  setStatus(pnp_.unloadDriver());
   return true;
 }
 
@@ -190,7 +192,7 @@ bool Scenario::plug(std::istream &words) {
 // Windows removes a device whose start failed; every other request goes alone.
 bool Scenario::pnpRequest(const std::string &verb, sim::UsbBridge &bridge) {
   UCHAR minor = kPnpVerbs.at(verb);
-  last_ = minor == IRP_MN_START_DEVICE ? pnp_.start(bridge) : pnp_.send(bridge, minor);
+  setStatus(minor == IRP_MN_START_DEVICE ? pnp_.start(bridge) : pnp_.send(bridge, minor));
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "outcome_writer.h"
 #include "sim/sim.h"
 #include "user_transfer.h"
 
@@ -29,12 +30,18 @@ class Scenario {
 
   const std::string &error() const { return error_; }
   NTSTATUS lastStatus() const { return last_; }
+  // What the last line's step gave: its status, for the steps that have one; its
+  // information, for those that report one; the reads and writes that ended during it.
+  const std::optional<NTSTATUS> &stepStatus() const { return stepStatus_; }
+  const std::optional<ULONG_PTR> &stepInformation() const { return lastInformation_; }
+  const std::vector<outcome::RequestEnd> &endedRequests() const { return ended_; }
 
  private:
   bool runStep(const std::string &verb, std::istream &words);
   bool pnpRequest(const std::string &verb, sim::UsbBridge &bridge);
   sim::UsbBridge *bridgeNamed(const std::string &name);
   bool fail(const std::string &why);
+  void setStatus(NTSTATUS status) { stepStatus_ = last_ = status; }
   // Steps on the whole machine: "VERB ARGS...".
   using MachineStep = bool (Scenario::*)(std::istream &args);
   static const std::map<std::string, MachineStep> &machineSteps();
@@ -102,7 +109,9 @@ class Scenario {
   std::map<std::string, sim::UsbBridge *> bridges_;
   std::map<std::string, UserSide> users_;
   std::vector<std::pair<std::string, std::shared_ptr<UserTransfer>>> unreported_;  // bridge name, request
-  NTSTATUS last_ = STATUS_SUCCESS;
+  NTSTATUS last_ = STATUS_SUCCESS;  // the last step's that had one: expect checks it
+  std::optional<NTSTATUS> stepStatus_;
+  std::vector<outcome::RequestEnd> ended_;
   std::optional<ULONG_PTR> lastInformation_;  // set by the steps whose request reports information
   std::vector<std::vector<uint8_t>> strandedOutputs_;  // outputs of device controls that did not end
   std::string error_;

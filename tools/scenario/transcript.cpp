@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
+
+#include "tally.h"
 
 namespace {
 
@@ -15,30 +16,11 @@ bool isBulkLine(const sim::TraceLine &line) {
   return line.category == "usb" && (startsWith(line.text, kArrival) || startsWith(line.text, kCompletion));
 }
 
-// Counts of equal items, in order of first appearance: "3 of 131072 bytes, 1 of 5 bytes".
-class Tally {
- public:
-  void add(const std::string &item) {
-    if (counts_.emplace(item, 0).second) order_.push_back(item);
-    ++counts_[item];
-  }
-  std::string text(const std::string &before, const std::string &after) const {
-    std::string out;
-    for (const auto &item : order_)
-      out += (out.empty() ? "" : ", ") + std::to_string(counts_.at(item)) + before + item + after;
-    return out;
-  }
-
- private:
-  std::map<std::string, size_t> counts_;
-  std::vector<std::string> order_;
-};
-
 struct PipeGroup {
   bool arrivals = false;
   std::string pipe;
   size_t urbs = 0;
-  Tally sizes, outcomes;
+  outcome::Tally sizes, outcomes;
   uint64_t bytesMoved = 0;
 };
 

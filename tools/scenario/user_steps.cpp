@@ -23,7 +23,7 @@ UCHAR bulkEndpoint(PDEVICE_OBJECT fdo, UCHAR direction) {
   return index == KX_NO_PIPE ? 0 : extension->EndpointDescriptors[index].bEndpointAddress;
 }
 
-std::string outcome(const sim::UserRequest &request) {
+std::string howItEnded(const sim::UserRequest &request) {
   return sim::statusName(request.status) + ", information " + std::to_string(request.information);
 }
 
@@ -41,7 +41,7 @@ bool Scenario::open(const std::string &name, sim::UsbBridge &bridge, std::istrea
   if (PDEVICE_OBJECT fdo = pnp_.functionDevice(bridge)) user.link = linkOf(fdo);
   if (user.link.empty()) return fail("open: " + name + " has no device yet");
   sim::UserFile file = sim::UserFile::open(user.link, caller32);
-  last_ = file.status();
+  setStatus(file.status());
   user.caller32 = caller32;
   report("open " + narrowLink(user.link) + (caller32 ? " from a 32-bit process" : "") + " -> " +
          sim::statusName(last_));
@@ -53,7 +53,7 @@ bool Scenario::close(const std::string &name, sim::UsbBridge &, std::istream &ar
   UserSide &user = users_[name];
   if (!endOfLine(args)) return fail("close takes a bridge name only");
   if (!user.file) return fail("close: no handle on " + name + " is open");
-  last_ = user.file->close();
+  setStatus(user.file->close());
   user.file.reset();
   report("close " + narrowLink(user.link) + " -> " + sim::statusName(last_));
   return true;
@@ -105,7 +105,7 @@ bool Scenario::transfer(UCHAR major, const std::string &name, sim::UsbBridge &br
   report("   " + verb + " sent as " + sent->chunkSummary(bridge) + "; the driver returned " +
          sim::statusName(sent->request->returned));
   sim::platform().runAllPendingWork();
-  last_ = sent->request->completed ? sent->request->status : STATUS_PENDING;
+  setStatus(sent->request->completed ? sent->request->status : STATUS_PENDING);
   user.last = sent;
   unreported_.push_back({name, sent});
   return true;
@@ -119,7 +119,8 @@ void Scenario::reportCompletions() {
       ++it;
       continue;
     }
-    report("<- " + std::string(done.verb()) + " on " + name + ": " + outcome(*done.request));
+    report("<- " + std::string(done.verb()) + " on " + name + ": " + howItEnded(*done.request));
+    ended_.push_back({name, done.major == IRP_MJ_READ, done.request->status, done.request->information});
     UserSide &user = users_[name];
     ReadCheck check;
     done.settle(*bridges_.at(name), user.loopback, check);

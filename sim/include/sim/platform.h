@@ -35,13 +35,14 @@
 #include <vector>
 
 #include "sim/usb_api.h"
+#include "status_names.h"
 #include "sim/user_memory.h"
 
 namespace sim {
 
-std::string statusName(NTSTATUS status);
+using outcome::statusName;
 // A 32-bit code as eight hexadecimal digits, for codes without a name.
-std::string hexCode(ULONG code);
+using outcome::hexCode;
 std::string narrow(const UNICODE_STRING *name);
 std::string tagName(ULONG tag);
 
@@ -245,6 +246,8 @@ class Platform {
 
   // The dispatch calls' serials.
   unsigned dispatchSerial = 0;
+  // Requests that reached any simulated bridge, counted in order of arrival.
+  unsigned busSequence = 0;
   // Platform-internal allocation of IRPs and devices, outside failure injection.
   PIRP newIrp(CCHAR stackSize, IrpOrigin origin);
   void freeIrp(PIRP irp);

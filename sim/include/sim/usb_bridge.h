@@ -36,6 +36,7 @@ struct BridgeSetup {
 
 // One request that reached the bus, as the bus read it on arrival.
 struct UrbRecord {
+  unsigned sequence = 0;  // its request's place in the order of arrival on the whole bus
   USHORT function = 0;
   USHORT length = 0;
   UCHAR descriptorType = 0;
@@ -109,6 +110,9 @@ struct BusRequest {
   UCHAR minor;
   ULONG ioControlCode;
   PVOID argument1;
+  unsigned sequence = 0;             // from 1, in order of arrival on the whole bus
+  NTSTATUS status = STATUS_PENDING;  // port status and port reset: as completed
+  ULONG portStatus = 0;              // port status: what the bus reported
 };
 
 // Manual: transfers wait for completeNext(); other URBs complete in the dispatch call.
@@ -176,9 +180,10 @@ class UsbBridge {
   NTSTATUS dispatch(PIRP irp);
 
  private:
-  NTSTATUS internalControl(PIRP irp, PIO_STACK_LOCATION stack);
-  NTSTATUS portRequest(PIRP irp, PIO_STACK_LOCATION stack);
-  NTSTATUS submitUrb(PIRP irp, PURB urb);
+  // request: the index of the request in requests_.
+  NTSTATUS internalControl(PIRP irp, PIO_STACK_LOCATION stack, size_t request);
+  NTSTATUS portRequest(PIRP irp, PIO_STACK_LOCATION stack, size_t request);
+  NTSTATUS submitUrb(PIRP irp, PURB urb, size_t request);
   USBD_STATUS actOnUrb(PURB urb, UrbRecord &record, bool stall);
   USBD_STATUS refuseAsGone(PURB urb, UrbRecord &record) const;
   NTSTATUS finishUrb(PIRP irp, PURB urb, USBD_STATUS usbd, size_t record);

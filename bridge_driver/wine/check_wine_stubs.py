@@ -1,0 +1,61 @@
+#!/usr/bin/env python3
+"""check_wine_stubs.py SHIPPED TESTED TRIPLET WINE_DLL_DIR
+
+Lists the functions the shipped harlen.sys imports that Wine's kernel modules
+only stub (their builtin images name such exports __wine_stub_NAME: a call
+aborts the driver host), and checks that the image the Wine tests install
+differs from the shipped one only by supplying exactly those functions."""
+import re
+import subprocess
+import sys
+
+# What supplied_for_wine.cpp supplies. A new stubbed import fails here until
+# it is supplied, or the driver stops needing it.
+SUPPLIED = {"MmMapLockedPages"}
+
+
+def imports(image, triplet):
+    """{(dll in lower case, function)} of a PE image's import table."""
+    text = subprocess.run([f"{triplet}-objdump", "-p", image], check=True, capture_output=True, text=True).stdout
+    section = text.split("The Import Tables", 1)[1]
+    section = re.split(r"\n(?=\S)", section, maxsplit=1)[0]  # up to the next heading
+    found, dll = set(), None
+    for line in section.splitlines():
+        if named := re.match(r"\s*DLL Name: (\S+)", line):
+            dll = named.group(1).lower()
+        elif dll and (entry := re.match(r"\s+[0-9a-f]+\s+[0-9a-f]+\s+([A-Za-z_]\w*)\s*$", line)):
+            found.add((dll, entry.group(1)))
+    return found
+
+
+def wine_stubs(dll_dir, dll, triplet):
+    text = subprocess.run([f"{triplet}-objdump", "-t", f"{dll_dir}/{dll}"], check=True, capture_output=True,
+                          text=True).stdout
+    return set(re.findall(r"__wine_stub_(\w+)", text))
+
+
+def main(shipped, tested, triplet, dll_dir):
+    shipped_imports, tested_imports = imports(shipped, triplet), imports(tested, triplet)
+    if not shipped_imports:
+        sys.exit(f"no imports read from {shipped}")
+    stubs = {dll: wine_stubs(dll_dir, dll, triplet) for dll in {dll for dll, _ in shipped_imports}}
+    stubbed = {(dll, name) for dll, name in shipped_imports if name in stubs[dll]}
+    print(f"{len(shipped_imports)} imports; Wine only stubs:",
+          ", ".join(f"{dll}!{name}" for dll, name in sorted(stubbed)) or "none")
+    failures = []
+    if {name for _, name in stubbed} != SUPPLIED:
+        failures.append(f"the stubbed imports are not the supplied ones ({', '.join(sorted(SUPPLIED))})")
+    if tested_imports != shipped_imports - stubbed:
+        failures.append("the tested image's imports are not the shipped ones less the supplied functions: "
+                        f"extra {sorted(tested_imports - shipped_imports)}, "
+                        f"missing {sorted(shipped_imports - stubbed - tested_imports)}, "
+                        f"still imported {sorted(tested_imports & stubbed)}")
+    for failure in failures:
+        print("harlen.sys:", failure, file=sys.stderr)
+    if not failures:
+        print("the tested image supplies", ", ".join(sorted(SUPPLIED)), "and imports everything else as shipped")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:]))
