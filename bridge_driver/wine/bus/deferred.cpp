@@ -4,7 +4,7 @@
 // made while it runs makes it go round once more.
 #include "bus.h"
 
-static VOID BusDpc(PKDPC, PVOID, PVOID, PVOID) {
+static VOID NTAPI BusDpc(PKDPC, PVOID, PVOID, PVOID) {
   {
     BusLock guard;
     TheBus.dpcArmed = FALSE;

@@ -30,7 +30,7 @@ void EndOne(DirectBatch *batch) {
   CompleteIrp(request, status, moved);
 }
 
-NTSTATUS ChunkDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI ChunkDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto chunk = static_cast<DirectChunk *>(context);
   DirectBatch *batch = chunk->batch;
   if (!NT_SUCCESS(irp->IoStatus.Status)) InterlockedCompareExchange(&batch->failure, irp->IoStatus.Status, STATUS_SUCCESS);

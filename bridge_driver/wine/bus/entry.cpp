@@ -17,7 +17,7 @@ NTSTATUS PassDown(PDEVICE_OBJECT fdo, PIRP irp) {
   return IoCallDriver(ExtensionOf(fdo)->lower, irp);
 }
 
-NTSTATUS SignalStarted(PDEVICE_OBJECT, PIRP, PVOID event) {
+NTSTATUS NTAPI SignalStarted(PDEVICE_OBJECT, PIRP, PVOID event) {
   KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -119,7 +119,7 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver) {
 }
 
 // One bus per system: a second root device would find the control device's name taken.
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT rootPdo) {
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT rootPdo) {
   if (TheBus.fdo) return STATUS_DEVICE_ALREADY_ATTACHED;
   PDEVICE_OBJECT fdo;
   NTSTATUS status = IoCreateDevice(driver, sizeof(BusExtension), nullptr, FILE_DEVICE_BUS_EXTENDER,
@@ -140,14 +140,14 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT rootPdo) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   BusExtension *extension = ExtensionOf(device);
   if (extension->kind == BusObject::Child) return ChildPnp(*extension->bridge, irp);
   if (extension->kind == BusObject::Control) return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
   return FdoPnp(device, irp);
 }
 
-NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   BusExtension *extension = ExtensionOf(device);
   if (extension->kind == BusObject::Child) return ChildPower(*extension->bridge, irp);
   PoStartNextPowerIrp(irp);
@@ -156,27 +156,27 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   return PoCallDriver(extension->lower, irp);
 }
 
-NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
   BusExtension *extension = ExtensionOf(device);
   if (extension->kind == BusObject::Child) return ChildInternalControl(*extension->bridge, irp);
   return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   BusExtension *extension = ExtensionOf(device);
   if (extension->kind == BusObject::Control) return ControlDeviceControl(irp);
   if (extension->kind == BusObject::Fdo) return PassDown(device, irp);
   return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
-NTSTATUS DispatchOpenClose(PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); }
+NTSTATUS NTAPI DispatchOpenClose(PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); }
 
-NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
   if (ExtensionOf(device)->kind == BusObject::Fdo) return PassDown(device, irp);
   return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
 }
 
-VOID Unload(PDRIVER_OBJECT) {
+VOID NTAPI Unload(PDRIVER_OBJECT) {
   WaitForDpcIdle();
   KeCancelTimer(&TheBus.timer);
   WireLogFree();
@@ -215,7 +215,7 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   return PassDown(fdo, irp);
 }
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   KeInitializeSpinLock(&TheBus.lock);
   InitDeferred();
   NTSTATUS status = WireLogCreate();

@@ -124,7 +124,7 @@ bool ServiceHead(Bridge &bridge, ULONG index) {
   return true;
 }
 
-VOID CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
+VOID NTAPI CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   Bridge &bridge = *ExtensionOf(device)->bridge;
   bool found = false;
