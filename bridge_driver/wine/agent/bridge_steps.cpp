@@ -155,7 +155,7 @@ bool WineScenario::add(const std::string &name, Bridge &bridge, std::istream &ar
   bool attached = watch_.waitFor([&] { return bus_.query(bridge.number, state) && state.attached; }, kPnpWithinMs,
                                  "the driver's device on " + name);
   if (!attached) return fail(watch_.error());
-  last_ = STATUS_SUCCESS;
+  setStatus(STATUS_SUCCESS);
   return true;
 }
 
@@ -183,11 +183,11 @@ bool WineScenario::start(const std::string &name, Bridge &bridge, std::istream &
   decided();
   if (selected && !removed) {
     if (!findDigit(name, bridge)) return false;
-    last_ = STATUS_SUCCESS;
+    setStatus(STATUS_SUCCESS);
     return true;
   }
   // Wine does not tell a program how a start failed: the bus's last failed request stands for it.
-  last_ = failure ? failure->status : STATUS_UNSUCCESSFUL;
+  setStatus(failure ? failure->status : STATUS_UNSUCCESSFUL);
   report("pnp", "the start of " + name + " failed");
   return true;
 }
@@ -221,7 +221,7 @@ bool WineScenario::waitForPnp(const std::string &name, Bridge &bridge, uint16_t 
     return record && (record->flags & HARLEN_WIRE_COMPLETED);
   };
   if (!watch_.waitFor(arrived, kPnpWithinMs, std::string(what) + " of " + name)) return fail(watch_.error());
-  last_ = record->status;
+  setStatus(record->status);
   return true;
 }
 
@@ -318,7 +318,7 @@ bool WineScenario::removeBusStep(std::istream &args) {
   std::string error;
   if (!removeBus(error)) return fail(error);
   busGone_ = true;
-  last_ = STATUS_SUCCESS;
+  setStatus(STATUS_SUCCESS);
   DWORD start = GetTickCount();
   for (const auto &named : bridges_) {
     if (named.second.digit < 0) continue;

@@ -88,12 +88,12 @@ bool WineScenario::sendControl(const std::string &verb, const std::string &name,
                            static_cast<DWORD>(sent->buffer.size()), moved ? moved : &ignored, overlapped);
   });
   if (!watch_.waitFor([&] { return request->done(); }, kControlWithinMs, label)) {
-    last_ = STATUS_PENDING;
+    setStatus(STATUS_PENDING);
     report("user", "   " + label + " has not ended");
     unendedControls_.push_back(request);
     return true;
   }
-  last_ = request->status();
+  setStatus(request->status());
   lastInformation_ = request->information();
   report("user", "<- " + label + ": " + statusName(last_) + ", information " + std::to_string(*lastInformation_));
   size_t copied = std::min<size_t>(*lastInformation_, outputLength);

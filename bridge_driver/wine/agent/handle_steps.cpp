@@ -33,7 +33,7 @@ bool WineScenario::open(const std::string &name, Bridge &bridge, std::istream &a
   std::wstring link = L"\\\\.\\Harlen" + std::to_wstring(bridge.digit);
   HANDLE file = CreateFileW(link.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, sync ? 0 : FILE_FLAG_OVERLAPPED, nullptr);
-  last_ = file == INVALID_HANDLE_VALUE ? lastNtStatus() : STATUS_SUCCESS;
+  setStatus(file == INVALID_HANDLE_VALUE ? lastNtStatus() : STATUS_SUCCESS);
   report("user", "open " + linkText(bridge.digit) + (sync ? " for synchronous requests" : "") + " -> " +
                      statusName(last_));
   bridge.file = file;
@@ -44,7 +44,7 @@ bool WineScenario::open(const std::string &name, Bridge &bridge, std::istream &a
 bool WineScenario::close(const std::string &name, Bridge &bridge, std::istream &args) {
   if (!endOfLine(args)) return fail("close takes a bridge name only");
   if (bridge.file == INVALID_HANDLE_VALUE) return fail("close: no handle on " + name + " is open");
-  last_ = CloseHandle(bridge.file) ? STATUS_SUCCESS : lastNtStatus();
+  setStatus(CloseHandle(bridge.file) ? STATUS_SUCCESS : lastNtStatus());
   bridge.file = INVALID_HANDLE_VALUE;
   report("user", "close " + linkText(bridge.digit) + " -> " + statusName(last_));
   return true;
@@ -106,7 +106,7 @@ bool WineScenario::transfer(bool in, const std::string &name, Bridge &bridge, st
 bool WineScenario::cancel(const std::string &name, Bridge &bridge, std::istream &args) {
   if (!endOfLine(args)) return fail("cancel takes a bridge name only");
   if (bridge.file == INVALID_HANDLE_VALUE) return fail("cancel: no handle on " + name + " is open");
-  last_ = CancelIo(bridge.file) ? STATUS_SUCCESS : lastNtStatus();
+  setStatus(CancelIo(bridge.file) ? STATUS_SUCCESS : lastNtStatus());
   return true;
 }
 

@@ -1,11 +1,12 @@
-// NTSTATUS values as the scenario lines name them, and the status behind the
-// calling thread's last Win32 error.
+// The NTSTATUS behind the calling thread's last Win32 error, and the names
+// the outcome format gives statuses.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
-// "STATUS_SUCCESS", or "0xC0000010" for a status without a name here.
-std::string statusName(int32_t status);
+#include "status_names.h"
+
+using outcome::statusName;
+
 // The NTSTATUS the last failed system call on this thread ended with.
 int32_t lastNtStatus();

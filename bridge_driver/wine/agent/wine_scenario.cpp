@@ -2,12 +2,13 @@
 
 #include <ntstatus.h>
 
-#include <cstring>
-#include <set>
 #include <sstream>
 #include <thread>
 
 #include "nt_status.h"
+#include "outcome_writer.h"
+#include "status_names.h"
+#include "wire_text.h"
 #include "script_words.h"
 #include "wire_text.h"
 
@@ -35,11 +36,6 @@ const std::map<std::string, const char *> kNotOnThisKernel = {
      "its record carries a pointer into the caller's address space, which the driver host, another process, "
      "cannot reach"},
 };
-
-// The steps that end with a status of their own (the others leave the last one as it was).
-const std::set<std::string> kStatusSteps = {"add",   "start", "surprise-removal", "remove",      "open",
-                                            "close", "read",  "write",            "cancel",      "ioctl",
-                                            "abort", "clear-stall", "port-reset", "remove-bus"};
 
 }  // namespace
 
@@ -81,7 +77,7 @@ void issueRequest(bool sync, const std::shared_ptr<WineRequest> &request, const 
 }
 
 WineScenario::WineScenario(TestBus &bus, FILE *out, bool outcomes)
-    : bus_(bus), watch_(bus), out_(out), outcomes_(outcomes) {}
+    : bus_(bus), watch_(bus), out_(out), outcomes_(outcomes), writer_(out) {}
 
 std::string WineScenario::refusal(const std::string &line) {
   std::istringstream words(line.substr(0, line.find('#')));
@@ -102,18 +98,11 @@ bool WineScenario::fail(const std::string &why) {
 }
 
 void WineScenario::report(const char *category, const std::string &text) {
-  if (!outcomes_) {
-    fprintf(out_, "[%-5s] %s\n", category, text.c_str());
-    return;
-  }
-  // The outcome lines keep the steps and the bus records; the rest is transcript.
-  if (strcmp(category, "step") == 0) fprintf(out_, "step %s\n", text.c_str());
-  if (strcmp(category, "usb") == 0) fprintf(out_, "wire %s\n", text.c_str());
+  // The outcome format has lines of its own, written once the step has settled.
+  if (!outcomes_) fprintf(out_, "[%-5s] %s\n", category, text.c_str());
 }
 
-void WineScenario::reportOutcome(const char *kind, const std::string &text) {
-  if (outcomes_) fprintf(out_, "%s %s\n", kind, text.c_str());
-}
+void WineScenario::setStatus(int32_t status) { stepStatus_ = last_ = status; }
 
 WineScenario::Bridge *WineScenario::bridgeNamed(const std::string &name) {
   auto it = bridges_.find(name);
@@ -150,73 +139,61 @@ bool WineScenario::run(std::istream &script) {
     if (!refused.empty()) return fail(refused + " (line " + std::to_string(i + 1) + ")");
   }
   for (size_t i = 0; i < lines.size(); ++i) {
-    bool ran = runLine(lines[i]);
-    fflush(out_);
-    if (!ran) {
-      error_ += " (line " + std::to_string(i + 1) + ")";
-      return false;
-    }
+    if (runLine(lines[i])) continue;
+    // The outcome format gives the failed step just before the error.
+    if (!outcomes_) error_ += " (line " + std::to_string(i + 1) + ")";
+    return false;
   }
   return true;
 }
 
 bool WineScenario::runLine(const std::string &line) {
-  std::string text = line.substr(0, line.find('#'));
-  std::istringstream words(text);
+  std::string step = outcome::scriptStep(line);
+  if (step.empty()) return true;
+  std::istringstream words(step);
   std::string verb;
-  if (!(words >> verb)) return true;
-  while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-  report("step", text);
+  words >> verb;
+  report("step", step);
   uint32_t firstSequence = watch_.nextSequence();
   stepTransfer_.reset();
+  stepStatus_.reset();
+  if (verb != "expect") lastInformation_.reset();
+  ended_.clear();
   bool ran = runStep(verb, words);
   // Between two lines the bus goes quiet, as the simulated machine goes idle.
-  bool settled = settleLine(firstSequence);
+  bool settled = busGone_ ? settleWithoutBus() : watch_.waitQuiet(bridgeNumbers());
   if (stepTransfer_) {
     stepTransfer_->endSequence = watch_.nextSequence();
-    last_ = stepTransfer_->status();
+    setStatus(stepTransfer_->status());
   }
+  std::vector<HarlenWireRecord> wire = recordsSince(firstSequence);
+  if (!outcomes_) reportWire(wire);
   reportCompletions();
-  if (kStatusSteps.count(verb))
-    reportOutcome("status", statusName(last_) +
-                                (lastInformation_ ? " information=" + std::to_string(*lastInformation_) : ""));
+  if (outcomes_) writer_.step({step, stepStatus_, lastInformation_, wire, ended_});
+  fflush(out_);
   return ran && (settled || fail(watch_.error()));
 }
 
-bool WineScenario::settleLine(uint32_t firstSequence) {
-  if (busGone_) {
-    // No bus to ask: the requests it ended reach their callers shortly.
-    Sleep(4 * BusWatch::kQuietMs);
-    return true;
-  }
-  if (!watch_.waitQuiet(bridgeNumbers())) return false;
-  reportWire(firstSequence);
+bool WineScenario::settleWithoutBus() {
+  // No bus to ask: the requests it ended reach their callers shortly.
+  Sleep(4 * BusWatch::kQuietMs);
   return true;
 }
 
-void WineScenario::reportWire(uint32_t firstSequence) {
-  std::vector<HarlenWireRecord> run;
-  auto endRun = [&] {
-    if (run.size() <= kLongestBulkRunShown)
-      for (const auto &r : run) report("usb", describeRecord(r));
-    else
-      for (const auto &text : summariseBulkRecords(run)) report("usb", text);
-    run.clear();
-  };
-  const auto &records = watch_.records();
-  for (auto it = records.lower_bound(firstSequence); it != records.end(); ++it) {
-    if (isBulkRecord(it->second)) {
-      run.push_back(it->second);
-      continue;
-    }
-    endRun();
-    report("usb", describeRecord(it->second));
-  }
-  endRun();
+std::vector<HarlenWireRecord> WineScenario::recordsSince(uint32_t firstSequence) const {
+  std::vector<HarlenWireRecord> records;
+  const auto &all = watch_.records();
+  for (auto it = all.lower_bound(firstSequence); it != all.end(); ++it) records.push_back(it->second);
+  return records;
+}
+
+void WineScenario::reportWire(const std::vector<HarlenWireRecord> &records) {
+  for (const HarlenWireRecord &record : records)
+    if (record.kind == HarlenWirePnp) report("pnp", "bridge " + std::to_string(record.bridge) + ": " + outcome::describeWire(record));
+  for (const std::string &line : outcome::wireLines(records)) report("usb", line);
 }
 
 bool WineScenario::runStep(const std::string &verb, std::istream &words) {
-  if (verb != "expect") lastInformation_.reset();
   if (verb == "expect") return expect(words);
   if (verb == "plug") return plug(words);
   if (verb == "remove-bus") return removeBusStep(words);
@@ -256,8 +233,7 @@ void WineScenario::reportCompletions() {
     const std::string &name = it->first;
     report("user", "<- " + std::string(done.verb()) + " on " + name + ": " + statusName(done.status()) +
                        ", information " + std::to_string(done.information()));
-    reportOutcome("request", name + " " + done.verb() + " " + statusName(done.status()) +
-                                 " information=" + std::to_string(done.information()));
+    ended_.push_back({name, done.read, done.status(), done.information()});
     settle(name, bridges_.at(name), done);
     it = unreported_.erase(it);
   }

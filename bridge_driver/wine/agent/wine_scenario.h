@@ -20,6 +20,7 @@
 
 #include "bus_watch.h"
 #include "config_set.h"
+#include "outcome_writer.h"
 #include "test_bus.h"
 #include "transfer_model.h"
 
@@ -91,14 +92,15 @@ class WineScenario {
   bool runStep(const std::string &verb, std::istream &words);
   bool fail(const std::string &why);
   void report(const char *category, const std::string &text);
-  void reportOutcome(const char *kind, const std::string &text);
+  void setStatus(int32_t status);
   Bridge *bridgeNamed(const std::string &name);
   std::vector<uint32_t> bridgeNumbers() const;
   // Whether the bus log holds this PnP request at the bridge's PDO.
   const HarlenWireRecord *pnpRecord(const Bridge &bridge, uint16_t minor) const;
-  // After each line: quiet bus, the records that arrived, the requests that ended.
-  bool settleLine(uint32_t firstSequence);
-  void reportWire(uint32_t firstSequence);
+  bool settleWithoutBus();
+  std::vector<HarlenWireRecord> recordsSince(uint32_t firstSequence) const;
+  void reportWire(const std::vector<HarlenWireRecord> &records);
+  // The requests that ended since the last call: reported, their bytes checked.
   void reportCompletions();
   bool expect(std::istream &args);
 
@@ -143,12 +145,15 @@ class WineScenario {
   BusWatch watch_;
   FILE *out_;
   bool outcomes_;
+  outcome::OutcomeWriter writer_;
   std::map<std::string, Bridge> bridges_;
   std::vector<std::pair<std::string, std::shared_ptr<WineTransfer>>> unreported_;
   std::shared_ptr<WineTransfer> stepTransfer_;  // the line's read or write: its status once the bus is quiet
   std::vector<std::shared_ptr<WineRequest>> unendedControls_;  // the system may still write their output
   bool busGone_ = false;                        // the bus's root device was removed
   int32_t last_ = 0;
+  std::optional<int32_t> stepStatus_;  // set by the steps that end with a status of their own
   std::optional<uint64_t> lastInformation_;
+  std::vector<outcome::RequestEnd> ended_;  // the line's ended reads and writes
   std::string error_;
 };
