@@ -108,7 +108,7 @@ typedef struct HarlenBusState {
   uint64_t streamOffset[4];
   uint64_t firstPatternMismatch[4]; /* ~0 when none */
   uint32_t busy;         /* a completion is due from the DPC or timer */
-  uint32_t reserved;
+  uint32_t logDropped;   /* the whole bus: arrivals the full log could not keep since it was last cleared */
 } HarlenBusState;
 
 typedef struct HarlenBusDirect {
