@@ -86,7 +86,7 @@ struct Bus {
   WireLog log;
   KTIMER timer;
   KDPC dpc;
-  BOOLEAN dpcArmed;
+  BOOLEAN dpcArmed;  // work was asked for since the DPC last looked
   BOOLEAN dpcRunning;
   BOOLEAN dpcAgain;
 };
@@ -163,6 +163,8 @@ void FreeLoopback(Bridge &bridge);
 
 // deferred.cpp: the bus's one timer DPC.
 void InitDeferred();
+void StartDeferred();
+void StopDeferred();
 void KickDpc();
 void WaitForDpcIdle();
 bool DpcBusy();

@@ -1,12 +1,15 @@
 // The bus completes requests later, at DISPATCH_LEVEL, from one DPC run by a
-// timer (Wine queues no DPC from KeInsertQueueDpc; it does run timer DPCs).
-// One run at a time, so each pipe's transfers complete in order; a request
-// made while it runs makes it go round once more.
+// periodic timer. Wine 8 runs no DPC queued with KeInsertQueueDpc, and
+// KeSetTimer on a timer whose callback is running deadlocks its host: so the
+// timer is set once, when the bus starts, and every millisecond the DPC looks
+// whether work was asked for. One run at a time, so each pipe's transfers
+// complete in order; work asked for while it runs makes it go round once more.
 #include "bus.h"
 
 static VOID NTAPI BusDpc(PKDPC, PVOID, PVOID, PVOID) {
   {
     BusLock guard;
+    if (!TheBus.dpcArmed) return;
     TheBus.dpcArmed = FALSE;
     if (TheBus.dpcRunning) {
       TheBus.dpcAgain = TRUE;
@@ -37,13 +40,18 @@ void InitDeferred() {
   KeInitializeTimer(&TheBus.timer);
 }
 
+// With no lock held, from a thread that is not the DPC's.
+void StartDeferred() {
+  LARGE_INTEGER first;
+  first.QuadPart = -10 * 1000;  // 1 ms from now
+  KeSetTimerEx(&TheBus.timer, first, 1, &TheBus.dpc);
+}
+
+void StopDeferred() { KeCancelTimer(&TheBus.timer); }
+
 void KickDpc() {
   BusLock guard;
-  if (TheBus.dpcArmed) return;
   TheBus.dpcArmed = TRUE;
-  LARGE_INTEGER soon;
-  soon.QuadPart = -1;  // relative, as soon as can be
-  KeSetTimer(&TheBus.timer, soon, &TheBus.dpc);
 }
 
 bool DpcBusy() {

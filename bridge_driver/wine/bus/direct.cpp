@@ -43,8 +43,8 @@ NTSTATUS NTAPI ChunkDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 // The pipe's handle, configuring the bridge's first interface when nobody has yet.
 USBD_PIPE_HANDLE PipeFor(Bridge &bridge, UCHAR endpointAddress, PDEVICE_OBJECT &pdo) {
   BusLock guard;
-  pdo = bridge.pdo;
-  if (!bridge.present || pdo == nullptr) return nullptr;
+  pdo = bridge.present ? bridge.pdo : nullptr;
+  if (pdo == nullptr) return nullptr;
   if (!bridge.configured && bridge.pipeCount == 0 && !ConfigureForDirectLocked(bridge)) return nullptr;
   LONG index = PipeIndexAt(bridge, endpointAddress);
   return index < 0 ? nullptr : bridge.pipes[index].handle;
@@ -76,7 +76,8 @@ NTSTATUS DirectTransfer(PIRP irp, bool write) {
   Bridge *bridge = BridgeAt(direct.bridge);
   PDEVICE_OBJECT pdo = nullptr;
   USBD_PIPE_HANDLE pipe = bridge ? PipeFor(*bridge, direct.endpointAddress, pdo) : nullptr;
-  if (pipe == nullptr || (length && data == nullptr)) return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
+  if (pipe == nullptr || (length && data == nullptr))
+    return CompleteIrp(irp, bridge && pdo == nullptr ? STATUS_DEVICE_NOT_CONNECTED : STATUS_INVALID_PARAMETER);
   if (length == 0) return CompleteIrp(irp, STATUS_SUCCESS);
   const ULONG chunk = direct.chunk && direct.chunk < length ? direct.chunk : length;
   const ULONG count = (length + chunk - 1) / chunk;

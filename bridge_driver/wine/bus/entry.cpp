@@ -93,6 +93,7 @@ NTSTATUS RemoveFdo(PDEVICE_OBJECT fdo, PIRP irp) {
   if (TheBus.control) IoDeleteDevice(TheBus.control);
   TheBus.control = nullptr;
   RemoveBridges();
+  StopDeferred();
   PDEVICE_OBJECT lower = ExtensionOf(fdo)->lower;
   irp->IoStatus.Status = STATUS_SUCCESS;
   NTSTATUS status = PassDown(fdo, irp);
@@ -135,6 +136,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT rootPdo) {
   }
   TheBus.fdo = fdo;
   TheBus.rootPdo = rootPdo;
+  StartDeferred();
   fdo->Flags |= DO_POWER_PAGABLE;
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
@@ -177,8 +179,7 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 VOID NTAPI Unload(PDRIVER_OBJECT) {
-  WaitForDpcIdle();
-  KeCancelTimer(&TheBus.timer);
+  StopDeferred();
   WireLogFree();
 }
 
