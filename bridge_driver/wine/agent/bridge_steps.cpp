@@ -3,6 +3,7 @@
 // manager does by itself once a bridge appears or leaves.
 #include <ntstatus.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "install.h"
@@ -192,26 +193,33 @@ bool WineScenario::start(const std::string &name, Bridge &bridge, std::istream &
   return true;
 }
 
-// The driver names its device with the lowest digit free when it was added:
-// the digit is the one of the links no other bridge holds that opens.
+// The driver names its device with the lowest digit no other device holds
+// when it is added: the link of that digit must open, and no other that is free.
 bool WineScenario::findDigit(const std::string &name, Bridge &bridge) {
+  std::vector<bool> held(kDigits, false);
+  for (const auto &other : bridges_)
+    if (&other.second != &bridge && other.second.digit >= 0 && !pnpRecord(other.second, kRemove))
+      held[other.second.digit] = true;
+  int expected = static_cast<int>(std::find(held.begin(), held.end(), false) - held.begin());
+  int found = -1;
   auto opens = [&] {
-    for (int digit = 0; digit < kDigits; ++digit) {
-      bool held = false;
-      for (const auto &other : bridges_)
-        held |= &other.second != &bridge && other.second.digit == digit && !pnpRecord(other.second, kRemove);
-      if (held) continue;
+    for (int digit = 0; digit < kDigits && found < 0; ++digit) {
+      if (held[digit]) continue;
       HANDLE probe = CreateFileW(linkOf(digit).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                                  nullptr);
       if (probe == INVALID_HANDLE_VALUE) continue;
       CloseHandle(probe);
-      bridge.digit = digit;
-      return true;
+      found = digit;
     }
-    return false;
+    return found >= 0;
   };
-  if (watch_.waitFor(opens, kPnpWithinMs, "a link of the driver's device on " + name + " opening")) return true;
-  return fail(watch_.error());
+  if (!watch_.waitFor(opens, kPnpWithinMs, "a link of the driver's device on " + name + " opening"))
+    return fail(watch_.error());
+  if (found != expected)
+    return fail("the driver named " + name + "'s device Harlen" + std::to_string(found) + ", not Harlen" +
+                std::to_string(expected) + ", the lowest digit free");
+  bridge.digit = found;
+  return true;
 }
 
 bool WineScenario::waitForPnp(const std::string &name, Bridge &bridge, uint16_t minor, const char *what) {

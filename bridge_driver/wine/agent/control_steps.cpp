@@ -94,9 +94,10 @@ bool WineScenario::sendControl(const std::string &verb, const std::string &name,
     return true;
   }
   setStatus(request->status());
-  lastInformation_ = request->information();
-  report("user", "<- " + label + ": " + statusName(last_) + ", information " + std::to_string(*lastInformation_));
-  size_t copied = std::min<size_t>(*lastInformation_, outputLength);
+  // Only the ioctl line reports information; the recovery lines stand for routines that give none.
+  if (verb == "ioctl") lastInformation_ = request->information();
+  report("user", "<- " + label + ": " + statusName(last_) + ", information " + std::to_string(request->information()));
+  size_t copied = std::min<size_t>(request->information(), outputLength);
   if (last_ >= 0 && copied) report("user", "   output: " + hexBytes(request->buffer.data(), copied));
   return true;
 }

@@ -54,6 +54,29 @@ bool registerRootDevice(const std::wstring &inf, std::string &error) {
   return ok;
 }
 
+// The folder part of a path, with its final backslash.
+std::wstring folderOf(const std::wstring &path) { return path.substr(0, path.find_last_of(L'\\') + 1); }
+
+// Wine installs a device found later from the INF's copy in %windir%\inf and
+// may look for the driver's files beside that copy rather than at the source
+// the copy came from; it reads no source disk's folder either. The files of
+// [SourceDisksFiles] go beside the copy, as they lie beside the INF.
+bool copySourcesBesideCopiedInf(const std::wstring &inf, const std::wstring &copiedInf, std::string &error) {
+  HINF handle = SetupOpenInfFileW(inf.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return failed("opening harlen.inf", error);
+  INFCONTEXT line;
+  bool ok = true;
+  for (BOOL more = SetupFindFirstLineW(handle, L"SourceDisksFiles", nullptr, &line); ok && more;
+       more = SetupFindNextLine(&line, &line)) {
+    wchar_t file[MAX_PATH];
+    ok = (SetupGetStringFieldW(&line, 0, file, MAX_PATH, nullptr) || failed("reading harlen.inf", error)) &&
+         (CopyFileW((folderOf(inf) + file).c_str(), (folderOf(copiedInf) + file).c_str(), FALSE) ||
+          failed("copying a driver file beside the installed INF", error));
+  }
+  SetupCloseInfFile(handle);
+  return ok;
+}
+
 bool waitForBusLink(std::string &error) {
   for (DWORD waited = 0; waited < kBusAppearsWithinMs; waited += 50) {
     TestBus bus;
@@ -72,10 +95,10 @@ bool installBusAndDriver(const std::wstring &busInf, const std::wstring &harlenI
   BOOL reboot = FALSE;
   if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, kBusHardwareId, bus.c_str(), INSTALLFLAG_FORCE, &reboot))
     return failed("UpdateDriverForPlugAndPlayDevicesW for the bus", error);
-  // SPOST_PATH: the driver's files are found beside the INF when a bridge is installed.
-  if (!SetupCopyOEMInfW(harlen.c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr))
+  wchar_t copied[MAX_PATH];
+  if (!SetupCopyOEMInfW(harlen.c_str(), nullptr, SPOST_PATH, 0, copied, MAX_PATH, nullptr, nullptr))
     return failed("SetupCopyOEMInfW for harlen.inf", error);
-  return waitForBusLink(error);
+  return copySourcesBesideCopiedInf(harlen, copied, error) && waitForBusLink(error);
 }
 
 bool removeBus(std::string &error) {

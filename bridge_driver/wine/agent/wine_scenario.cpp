@@ -166,7 +166,7 @@ bool WineScenario::runLine(const std::string &line) {
     stepTransfer_->endSequence = watch_.nextSequence();
     setStatus(stepTransfer_->status());
   }
-  std::vector<HarlenWireRecord> wire = recordsSince(firstSequence);
+  std::vector<HarlenWireRecord> wire = lineWire(verb, step, firstSequence);
   if (!outcomes_) reportWire(wire);
   reportCompletions();
   if (outcomes_) writer_.step({step, stepStatus_, lastInformation_, wire, ended_});
@@ -185,6 +185,40 @@ std::vector<HarlenWireRecord> WineScenario::recordsSince(uint32_t firstSequence)
   const auto &all = watch_.records();
   for (auto it = all.lower_bound(firstSequence); it != all.end(); ++it) records.push_back(it->second);
   return records;
+}
+
+// Wine starts a bridge on its own as soon as it is plugged: what reaches the bus
+// before the script's start line is held back and shown at that line, where
+// the simulated kernel shows it.
+std::vector<HarlenWireRecord> WineScenario::lineWire(const std::string &verb, const std::string &step,
+                                                     uint32_t firstSequence) {
+  std::string starting;
+  if (verb == "start") std::istringstream(step) >> starting >> starting;
+  std::vector<HarlenWireRecord> shown;
+  for (const HarlenWireRecord &record : recordsSince(firstSequence)) {
+    const Bridge *owner = nullptr;
+    for (const auto &named : bridges_)
+      if (named.second.number == record.bridge) owner = &named.second;
+    if (owner && !owner->startShown) {
+      heldWire_.push_back(record.sequence);
+    } else {
+      shown.push_back(record);
+    }
+  }
+  Bridge *started = bridgeNamed(starting);
+  if (started == nullptr || started->startShown) return shown;
+  started->startShown = true;
+  // As they stand now, like every record a line shows.
+  for (auto it = heldWire_.begin(); it != heldWire_.end();) {
+    const HarlenWireRecord &record = watch_.records().at(*it);
+    if (record.bridge != started->number) {
+      ++it;
+      continue;
+    }
+    shown.push_back(record);
+    it = heldWire_.erase(it);
+  }
+  return shown;
 }
 
 void WineScenario::reportWire(const std::vector<HarlenWireRecord> &records) {

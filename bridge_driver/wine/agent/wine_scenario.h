@@ -81,6 +81,7 @@ class WineScenario {
     std::vector<Endpoint> pipes;  // in pipe order
     HarlenBusBehaviour behaviour = {};
     HarlenBusVendor vendor = {};
+    bool startShown = false;  // the records of its start were shown, at its start line
     int digit = -1;  // \\.\HarlenN, once the driver's device was found
     HANDLE file = INVALID_HANDLE_VALUE;
     bool sync = false;
@@ -99,6 +100,7 @@ class WineScenario {
   const HarlenWireRecord *pnpRecord(const Bridge &bridge, uint16_t minor) const;
   bool settleWithoutBus();
   std::vector<HarlenWireRecord> recordsSince(uint32_t firstSequence) const;
+  std::vector<HarlenWireRecord> lineWire(const std::string &verb, const std::string &step, uint32_t firstSequence);
   void reportWire(const std::vector<HarlenWireRecord> &records);
   // The requests that ended since the last call: reported, their bytes checked.
   void reportCompletions();
@@ -154,6 +156,7 @@ class WineScenario {
   int32_t last_ = 0;
   std::optional<int32_t> stepStatus_;  // set by the steps that end with a status of their own
   std::optional<uint64_t> lastInformation_;
-  std::vector<outcome::RequestEnd> ended_;  // the line's ended reads and writes
+  std::vector<outcome::RequestEnd> ended_;
+  std::vector<uint32_t> heldWire_;  // the sequences of what reached the bus before its bridge's start line  // the line's ended reads and writes
   std::string error_;
 };
