@@ -118,9 +118,19 @@ extern "C" NTSTATUS NTAPI KxCompleteReadWriteIrp(PDEVICE_OBJECT DeviceObject, PI
   // Counted after a cancel too: a chunk the bus finished anyway moved its
   // bytes, and a read that hid them would lose them from the stream.
   extension->TransferBytes += moved;
+  // The caller cancelled its request, and the cancel reached only chunk 0,
+  // the caller's own packet: the rest are cancelled too, or a request whose
+  // later chunks the device holds would never end. Counted as a reader, so
+  // the table outlives the walk.
+  BOOLEAN cancelRest = callers && Irp->Cancel && extension->PendingTransfers > 0;
+  if (cancelRest) ++extension->TransferUsers;
   BOOLEAN done = KxTakeFinished(extension, &finished);
   KeReleaseSpinLock(&extension->TransferLock, irql);
   if (done) KxFinishTransfer(extension, &finished);
+  if (cancelRest) {
+    KxCancelPendingIo(entry->DeviceObject);
+    KxLeaveTransfer(extension);
+  }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

@@ -84,6 +84,7 @@ const std::map<std::string, Scenario::MachineStep> &Scenario::machineSteps() {
 const std::map<std::string, Scenario::BridgeStep> &Scenario::bridgeSteps() {
   static const std::map<std::string, BridgeStep> steps = {
       {"open", &Scenario::open},
+      {"cancel", &Scenario::cancel},
       {"close", &Scenario::close},
       {"read", &Scenario::read},
       {"write", &Scenario::write},

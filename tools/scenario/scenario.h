@@ -64,6 +64,7 @@ class Scenario {
   };
   bool open(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
   bool close(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
+  bool cancel(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
   bool read(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
   bool write(const std::string &name, sim::UsbBridge &bridge, std::istream &args);
   bool transfer(UCHAR major, const std::string &name, sim::UsbBridge &bridge, std::istream &args);

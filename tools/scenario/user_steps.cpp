@@ -59,6 +59,16 @@ bool Scenario::close(const std::string &name, sim::UsbBridge &, std::istream &ar
   return true;
 }
 
+// cancel NAME: as CancelIo does, the I/O manager cancels the handle's request in flight, if any.
+bool Scenario::cancel(const std::string &name, sim::UsbBridge &, std::istream &args) {
+  UserSide &user = users_[name];
+  if (!endOfLine(args)) return fail("cancel takes a bridge name only");
+  if (!user.file) return fail("cancel: no handle on " + name + " is open");
+  if (user.last && !user.last->request->completed) IoCancelIrp(user.last->request->irp);
+  setStatus(STATUS_SUCCESS);
+  return true;
+}
+
 bool Scenario::read(const std::string &name, sim::UsbBridge &bridge, std::istream &args) {
   return transfer(IRP_MJ_READ, name, bridge, args);
 }
