@@ -24,11 +24,11 @@
 #define HARLEN_BUS_QUERY HARLEN_BUS_CODE(0x906)      /* in uint32_t bridge, out HarlenBusState */
 #define HARLEN_BUS_READ_LOG HARLEN_BUS_CODE(0x907)   /* in uint32_t first sequence, out HarlenWireRecord[] */
 #define HARLEN_BUS_CLEAR_LOG HARLEN_BUS_CODE(0x908)  /* no input: forget every record so far */
-/* A bulk transfer straight to a bridge's pipe, through the bus's own URB
- * path, with no function driver above: the benchmark's baseline. METHOD_IN_DIRECT
- * (write: the data is the output buffer) and METHOD_OUT_DIRECT (read). */
-#define HARLEN_BUS_DIRECT_WRITE ((0x22u << 16) | (0x909u << 2) | 1u) /* in HarlenBusDirect, out: the data */
-#define HARLEN_BUS_DIRECT_READ ((0x22u << 16) | (0x90Au << 2) | 2u)  /* in HarlenBusDirect, out: the data */
+/* Selects where reads and writes on the control device go: straight to a
+ * bridge's bulk pipes through the bus's own URB path, with no function driver
+ * above (the benchmark's baseline). They take the same I/O manager path as a
+ * function driver's reads and writes: buffered by no one, described by an MDL. */
+#define HARLEN_BUS_DIRECT HARLEN_BUS_CODE(0x909)     /* in HarlenBusDirect */
 
 #define HARLEN_BUS_MAX_CONFIG 512
 #define HARLEN_BUS_MAX_ANSWER 64
@@ -113,9 +113,10 @@ typedef struct HarlenBusState {
 
 typedef struct HarlenBusDirect {
   uint32_t bridge;
-  uint8_t endpointAddress;
-  uint8_t reserved[3];
-  uint32_t chunk; /* bytes per URB; the transfers are all queued at once */
+  uint8_t inEndpoint;  /* reads go to this pipe */
+  uint8_t outEndpoint; /* writes to this one */
+  uint8_t reserved[2];
+  uint32_t chunk;      /* bytes per URB; a request's URBs are all queued at once */
 } HarlenBusDirect;
 
 /* One request that reached the bus, as the bus read it on arrival, and how it ended. */

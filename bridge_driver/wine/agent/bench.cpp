@@ -23,8 +23,8 @@ double seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
   return double(to.QuadPart - from.QuadPart) / double(frequency.QuadPart);
 }
 
-// One overlapped read or write through the driver, waited for; false when it fails or comes short.
-bool throughDriver(HANDLE file, bool write, std::vector<uint8_t> &data) {
+// One overlapped read or write through the handle, waited for; false when it fails or comes short.
+bool transfer(HANDLE file, bool write, std::vector<uint8_t> &data) {
   OVERLAPPED overlapped = {};
   DWORD size = static_cast<DWORD>(data.size()), moved = 0;
   BOOL ok = write ? WriteFile(file, data.data(), size, nullptr, &overlapped)
@@ -74,19 +74,23 @@ int bench() {
     return 1;
   }
   HANDLE file = scenario.handleOf("bench");
-  uint32_t bridge = scenario.bridgeNumberOf("bench");
+  // The baseline: reads and writes on the bus's control device, which sends
+  // them to the same bridge's pipes with no function driver above.
+  HarlenBusDirect direct = {scenario.bridgeNumberOf("bench"), 0x81, 0x02, {}, kChunk};
+  HANDLE busFile = CreateFileA(HARLEN_BUS_LINK_USER, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (busFile == INVALID_HANDLE_VALUE || !bus.selectDirect(direct)) {
+    printf("error the bus's direct path: %s\n", bus.error().c_str());
+    return 1;
+  }
   printf("%-10s %-6s %14s %14s %8s\n", "size", "kind", "harlen MB/s", "bus MB/s", "ratio");
   for (uint32_t size : kSizes) {
     std::vector<uint8_t> data(size, 0x5A), other(size);
-    auto driver = [file](bool write, std::vector<uint8_t> &bytes) {
-      return [file, write, buffer = &bytes] { return throughDriver(file, write, *buffer); };
+    auto through = [](HANDLE handle, bool write, std::vector<uint8_t> &bytes) {
+      return [handle, write, buffer = &bytes] { return transfer(handle, write, *buffer); };
     };
-    auto straight = [&bus, bridge, size](bool write, std::vector<uint8_t> &bytes) {
-      return [&bus, bridge, size, write, buffer = &bytes] {
-        HarlenBusDirect direct = {bridge, static_cast<uint8_t>(write ? 0x02 : 0x81), {}, kChunk};
-        return bus.direct(write, direct, buffer->data(), size);
-      };
-    };
+    auto driver = [&](bool write, std::vector<uint8_t> &bytes) { return through(file, write, bytes); };
+    auto straight = [&](bool write, std::vector<uint8_t> &bytes) { return through(busFile, write, bytes); };
     auto nothing = [] { return true; };
     for (bool write : {true, false}) {
       Measured viaDriver = write ? Measured{nothing, driver(true, data), driver(false, other)}
@@ -95,12 +99,15 @@ int bench() {
                               : Measured{straight(true, other), straight(false, data), nothing};
       double harlen = 0, bare = 0;
       if (!measure(viaDriver, size, harlen) || !measure(viaBus, size, bare)) {
-        printf("error a %s of %u bytes failed: %s\n", write ? "write" : "read", size, bus.error().c_str());
+        printf("error a %s of %u bytes failed: %s\n", write ? "write" : "read", size,
+               win32ErrorText(GetLastError()).c_str());
+        CloseHandle(busFile);
         return 1;
       }
       printf("%-10s %-6s %14.1f %14.1f %8.2f\n", (std::to_string(size >> 20) + " MiB").c_str(),
              write ? "write" : "read", harlen, bare, harlen / bare);
     }
   }
+  CloseHandle(busFile);
   return 0;
 }

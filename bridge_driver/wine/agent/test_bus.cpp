@@ -76,7 +76,6 @@ bool TestBus::readLog(uint32_t first, std::vector<HarlenWireRecord> &records) {
   }
 }
 
-bool TestBus::direct(bool write, const HarlenBusDirect &direct, void *data, uint32_t length) {
-  return control(write ? "a direct write" : "a direct read", write ? HARLEN_BUS_DIRECT_WRITE : HARLEN_BUS_DIRECT_READ,
-                 &direct, sizeof direct, data, length);
+bool TestBus::selectDirect(const HarlenBusDirect &direct) {
+  return control("the direct target", HARLEN_BUS_DIRECT, &direct, sizeof direct, nullptr, 0);
 }

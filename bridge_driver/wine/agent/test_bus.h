@@ -26,8 +26,9 @@ class TestBus {
   bool query(uint32_t bridge, HarlenBusState &state);
   // Every record from sequence `first` on, completions as they stand now.
   bool readLog(uint32_t first, std::vector<HarlenWireRecord> &records);
-  // A bulk transfer straight to the bridge's pipe, cut into `chunk`-byte URBs.
-  bool direct(bool write, const HarlenBusDirect &direct, void *data, uint32_t length);
+  // Where reads and writes on a handle of the bus's control device go: straight
+  // to a bridge's pipes, cut into `chunk`-byte URBs.
+  bool selectDirect(const HarlenBusDirect &direct);
 
   const std::string &error() const { return error_; }
 

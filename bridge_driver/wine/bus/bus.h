@@ -89,6 +89,7 @@ struct Bus {
   BOOLEAN dpcArmed;  // work was asked for since the DPC last looked
   BOOLEAN dpcRunning;
   BOOLEAN dpcAgain;
+  HarlenBusDirect direct;  // where reads and writes on the control device go
 };
 
 extern Bus TheBus;
@@ -171,6 +172,7 @@ bool DpcBusy();
 
 // control.cpp and direct.cpp: the control device.
 NTSTATUS ControlDeviceControl(PIRP irp);
+NTSTATUS SelectDirect(PIRP irp);
 NTSTATUS DirectTransfer(PIRP irp, bool write);
 Bridge *BridgeAt(ULONG number);
 void Unplug(Bridge &bridge);

@@ -198,8 +198,7 @@ NTSTATUS ControlDeviceControl(PIRP irp) {
       WireLogClear();
       status = STATUS_SUCCESS;
       break;
-    case HARLEN_BUS_DIRECT_WRITE: return DirectTransfer(irp, true);
-    case HARLEN_BUS_DIRECT_READ: return DirectTransfer(irp, false);
+    case HARLEN_BUS_DIRECT: return SelectDirect(irp);
   }
   return CompleteIrp(irp, status, information);
 }

@@ -1,7 +1,8 @@
-// Direct transfers: the test's buffer goes straight to a bridge's pipe as
-// bulk URBs of `chunk` bytes, all submitted at once to the bridge's own PDO,
-// so they take the same path as a function driver's: the benchmark's
-// baseline with no function driver above. The request ends when all have.
+// Direct transfers: a read or write on the control device goes straight to
+// the selected bridge's pipe as bulk URBs of `chunk` bytes, all submitted at
+// once to the bridge's own PDO, so they take the same path as a function
+// driver's: the benchmark's baseline with no function driver above. The
+// request ends when all have.
 #include "bus.h"
 
 namespace {
@@ -67,15 +68,25 @@ void Submit(DirectChunk &chunk, PDEVICE_OBJECT pdo) {
 
 }  // namespace
 
-NTSTATUS DirectTransfer(PIRP irp, bool write) {
+NTSTATUS SelectDirect(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(HarlenBusDirect)) return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
-  const HarlenBusDirect direct = *static_cast<const HarlenBusDirect *>(irp->AssociatedIrp.SystemBuffer);
-  const ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  PUCHAR data = irp->MdlAddress ? SystemAddressOf(nullptr, irp->MdlAddress) : static_cast<PUCHAR>(irp->UserBuffer);
+  BusLock guard;
+  TheBus.direct = *static_cast<const HarlenBusDirect *>(irp->AssociatedIrp.SystemBuffer);
+  guard.Release();
+  return CompleteIrp(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS DirectTransfer(PIRP irp, bool write) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  BusLock guard;
+  const HarlenBusDirect direct = TheBus.direct;
+  guard.Release();
+  const ULONG length = write ? stack->Parameters.Write.Length : stack->Parameters.Read.Length;
+  PUCHAR data = irp->MdlAddress ? SystemAddressOf(nullptr, irp->MdlAddress) : nullptr;
   Bridge *bridge = BridgeAt(direct.bridge);
   PDEVICE_OBJECT pdo = nullptr;
-  USBD_PIPE_HANDLE pipe = bridge ? PipeFor(*bridge, direct.endpointAddress, pdo) : nullptr;
+  USBD_PIPE_HANDLE pipe = bridge ? PipeFor(*bridge, write ? direct.outEndpoint : direct.inEndpoint, pdo) : nullptr;
   if (pipe == nullptr || (length && data == nullptr))
     return CompleteIrp(irp, bridge && pdo == nullptr ? STATUS_DEVICE_NOT_CONNECTED : STATUS_INVALID_PARAMETER);
   if (length == 0) return CompleteIrp(irp, STATUS_SUCCESS);

@@ -114,6 +114,8 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver) {
     return status;
   }
   ExtensionOf(control)->kind = BusObject::Control;
+  // Reads and writes come as MDLs, as they do to a function driver.
+  control->Flags |= DO_DIRECT_IO;
   control->Flags &= ~DO_DEVICE_INITIALIZING;
   TheBus.control = control;
   return STATUS_SUCCESS;
@@ -173,6 +175,11 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI DispatchOpenClose(PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); }
 
+NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp) {
+  if (ExtensionOf(device)->kind != BusObject::Control) return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
+  return DirectTransfer(irp, IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_WRITE);
+}
+
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
   if (ExtensionOf(device)->kind == BusObject::Fdo) return PassDown(device, irp);
   return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
@@ -227,6 +234,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_CLOSE] = DispatchOpenClose;
   driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchOpenClose;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+  driver->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
+  driver->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
   driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
