@@ -1,12 +1,15 @@
 # The windows builds (i686 shipped, x86_64 for tests everywhere): static
 # programs, tests run under Wine in a private prefix of the build's own bitness.
 
+# VARROW_WINE_DLLS: Wine's builtin Windows modules of the build's machine, read by image checks.
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   set(VARROW_WINE_ARCH win64)
   set(VARROW_WINE_LOADER /usr/lib/wine/wine64)
+  set(VARROW_WINE_DLLS /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
 else()
   set(VARROW_WINE_ARCH win32)
   set(VARROW_WINE_LOADER /usr/lib/wine/wine)
+  set(VARROW_WINE_DLLS /usr/lib/i386-linux-gnu/wine/i386-windows)
 endif()
 
 # Some machines cannot execute 32-bit code at all; there the i686 build is

@@ -1,13 +1,21 @@
 #!/usr/bin/env python3
-"""check_wine_stubs.py SHIPPED TESTED TRIPLET WINE_DLL_DIR
+"""check_wine_stubs.py harlen SHIPPED TESTED TRIPLET WINE_DLL_DIR
+   check_wine_stubs.py bus IMAGE TRIPLET WINE_DLL_DIR
 
-Lists the functions the shipped harlen.sys imports that Wine's kernel modules
-only stub (their builtin images name such exports __wine_stub_NAME: a call
-aborts the driver host), and checks that the image the Wine tests install
-differs from the shipped one only by supplying exactly those functions."""
+harlen: lists the functions the shipped harlen.sys imports that Wine's kernel
+modules only stub (their builtin images name such exports __wine_stub_NAME: a
+call aborts the driver host), and checks that the image the Wine tests install
+differs from the shipped one only by supplying exactly those functions.
+bus: the test bus driver imports from the kernel's modules only, and nothing
+Wine only stubs, nor a function Wine implements as doing nothing."""
 import re
 import subprocess
 import sys
+
+# Exported as real functions, yet they do nothing under Wine 8: a DPC queued
+# with KeInsertQueueDpc never runs.
+SILENT_STUBS = {"KeInsertQueueDpc"}
+KERNEL_MODULES = {"ntoskrnl.exe", "hal.dll", "usbd.sys"}
 
 # What supplied_for_wine.cpp supplies. A new stubbed import fails here until
 # it is supplied, or the driver stops needing it.
@@ -34,7 +42,7 @@ def wine_stubs(dll_dir, dll, triplet):
     return set(re.findall(r"__wine_stub_(\w+)", text))
 
 
-def main(shipped, tested, triplet, dll_dir):
+def check_harlen(shipped, tested, triplet, dll_dir):
     shipped_imports, tested_imports = imports(shipped, triplet), imports(tested, triplet)
     if not shipped_imports:
         sys.exit(f"no imports read from {shipped}")
@@ -57,5 +65,23 @@ def main(shipped, tested, triplet, dll_dir):
     return 1 if failures else 0
 
 
+def check_bus(image, triplet, dll_dir):
+    found = imports(image, triplet)
+    outside = {dll for dll, _ in found} - KERNEL_MODULES
+    if not found or outside:
+        print(f"{image}: imports nothing, or from {sorted(outside)}", file=sys.stderr)
+        return 1
+    stubs = {dll: wine_stubs(dll_dir, dll, triplet) | SILENT_STUBS for dll in {dll for dll, _ in found}}
+    stubbed = sorted(f"{dll}!{name}" for dll, name in found if name in stubs[dll])
+    if stubbed:
+        print(f"{image}: imports functions Wine only stubs: {', '.join(stubbed)}", file=sys.stderr)
+        return 1
+    print(f"{len(found)} imports from the kernel's modules, none a Wine stub")
+    return 0
+
+
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:]))
+    checks = {"harlen": check_harlen, "bus": check_bus}
+    if len(sys.argv) < 2 or sys.argv[1] not in checks:
+        sys.exit(__doc__)
+    sys.exit(checks[sys.argv[1]](*sys.argv[2:]))
