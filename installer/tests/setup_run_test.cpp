@@ -186,9 +186,16 @@ TEST_F(SetupRun, AMissingToolEndsWithTheErrorReportAfterTheVerbIsRegistered) {
   EXPECT_FALSE(exists(system_library_.path()));
 }
 
-TEST(Medium, HoldsTheInstallerAndTheToolAndNoLibrary) {
-  const std::vector<std::wstring> expected = {L"Varrowcrypt.EXE", L"setup.exe"};
+// The driver's files too: its INF, the i686 image beside it and the x86_64
+// one in amd64\ (the x86_64 build's twin medium has no i686 image).
+TEST(Medium, HoldsTheInstallerAndTheToolTheDriverAndNoLibrary) {
+#ifdef _WIN64
+  const std::vector<std::wstring> expected = {L"Varrowcrypt.EXE", L"amd64", L"harlen.inf", L"setup.exe"};
+#else
+  const std::vector<std::wstring> expected = {L"Varrowcrypt.EXE", L"amd64", L"harlen.inf", L"harlen.sys", L"setup.exe"};
+#endif
   EXPECT_EQ(test_support::entry_names(kMedium), expected);
+  EXPECT_EQ(test_support::entry_names(kMedium + L"\\amd64"), std::vector<std::wstring>{L"harlen.sys"});
 }
 
 TEST(Medium, SetupCarriesItsVersionResource) {

@@ -180,10 +180,15 @@ RECT AppRun::client_rect() const {
   return r;
 }
 
+// The window sets its focus after it shows; on a loaded machine that can
+// come a little later, so a window with no focus yet is asked again.
 HWND AppRun::focused() const {
   GUITHREADINFO info{};
   info.cbSize = sizeof info;
-  GetGUIThreadInfo(process_.dwThreadId, &info);
+  for (DWORD waited = 0; waited < 2000; waited += kPollMs) {
+    if (GetGUIThreadInfo(process_.dwThreadId, &info) && info.hwndFocus) break;
+    Sleep(kPollMs);
+  }
   return info.hwndFocus;
 }
 
