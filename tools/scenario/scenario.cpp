@@ -187,11 +187,6 @@ bool Scenario::expect(std::istream &args) {
   ExpectLine line;
   std::string error;
   if (!parseExpectLine(args, line, error)) return fail(error);
-  if (sim::statusName(last_) != line.status) return fail("expected " + line.status + ", got " + sim::statusName(last_));
-  if (!line.information) return true;
-  if (!lastInformation_) return fail("expect: the previous step reports no information");
-  if (*lastInformation_ != *line.information)
-    return fail("expected information " + std::to_string(*line.information) + ", got " +
-                std::to_string(*lastInformation_));
-  return true;
+  std::string mismatch = expectMismatch(line, sim::statusName(last_), lastInformation_);
+  return mismatch.empty() || fail(mismatch);
 }

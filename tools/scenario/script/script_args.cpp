@@ -156,6 +156,16 @@ bool parseExpectLine(std::istream &args, ExpectLine &line, std::string &error) {
   return true;
 }
 
+std::string expectMismatch(const ExpectLine &line, const std::string &status,
+                           const std::optional<uint64_t> &information) {
+  if (status != line.status) return "expected " + line.status + ", got " + status;
+  if (!line.information) return "";
+  if (!information) return "expect: the previous step reports no information";
+  if (*information != *line.information)
+    return "expected information " + std::to_string(*line.information) + ", got " + std::to_string(*information);
+  return "";
+}
+
 bool parseExpectRequestLine(std::istream &args, ExpectLine &line, std::string &error) {
   std::string option, key, value;
   uint32_t information = 0;

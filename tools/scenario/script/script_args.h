@@ -50,6 +50,9 @@ struct ExpectLine {
 };
 bool parseExpectLine(std::istream &args, ExpectLine &line, std::string &error);
 bool parseExpectRequestLine(std::istream &args, ExpectLine &line, std::string &error);
+// Why a step that ended with this status and information is not what the expect line says; empty when it is.
+std::string expectMismatch(const ExpectLine &line, const std::string &status,
+                           const std::optional<uint64_t> &information);
 
 // ioctl NAME CODE [in=HEX...] [out=LEN]
 struct IoctlLine {
