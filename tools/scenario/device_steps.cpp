@@ -6,63 +6,19 @@
 
 #include "harlen.h"
 #include "scenario.h"
+#include "script_args.h"
 #include "script_words.h"
 
 namespace {
 
-// The driver's codes: device type 0x8000, METHOD_BUFFERED, any access, by function number.
-const std::map<std::string, ULONG> kFunctions = {
-    {"get-descriptor", 0x800},  {"abort-pipe", 0x801},   {"vendor-read", 0x803}, {"vendor-write", 0x804},
-    {"control-request", 0x806}, {"reset-device", 0x808}, {"clear-stall", 0x809},
-};
-
-ULONG codeOf(ULONG function) { return CTL_CODE(0x8000, function, METHOD_BUFFERED, FILE_ANY_ACCESS); }
-
-// Bytes printed of an output or a caller's buffer; the rest is counted.
-constexpr size_t kBytesShown = 64;
-// The runner holds the output whole, as the I/O manager holds its system buffer.
-constexpr uint32_t kLargestOutput = 1u << 20;
-
-bool parseCode(const std::string &word, ULONG &code) {
-  auto named = kFunctions.find(word);
-  unsigned long number;
-  if (named != kFunctions.end())
-    code = codeOf(named->second);
-  else if (parseHex(word, number) && number <= 0xFFFFFFFF)
-    code = static_cast<ULONG>(number);
-  else
-    return false;
-  return true;
-}
-
-std::string codeName(ULONG code) {
-  for (const auto &named : kFunctions)
-    if (codeOf(named.second) == code) return named.first;
-  return sim::hexCode(code);
-}
-
-std::string hexBytes(const uint8_t *bytes, size_t count) {
-  std::string text;
-  char digits[4];
-  for (size_t i = 0; i < count && i < kBytesShown; ++i) {
-    snprintf(digits, sizeof digits, i ? " %02X" : "%02X", bytes[i]);
-    text += digits;
-  }
-  if (count > kBytesShown) text += " ... (" + std::to_string(count - kBytesShown) + " bytes more)";
-  return text;
-}
+// The shared names and codes are the driver's.
+static_assert(driverControlCode(0x806) ==
+              static_cast<uint32_t>(CTL_CODE(0x8000, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS)));
 
 std::string hex(unsigned long value, int digits) {
   char text[16];
   snprintf(text, sizeof text, "0x%0*lX", digits, value);
   return text;
-}
-
-// "in=01 02 03": the option's value and the words after it that are no option.
-std::string valueAndFollowing(const std::string &value, const std::vector<std::string> &words, size_t &i) {
-  std::string joined = value;
-  while (i + 1 < words.size() && words[i + 1].find('=') == std::string::npos) joined += words[++i];
-  return joined;
 }
 
 void report(const std::string &text) { sim::platform().trace.add("user", text); }
@@ -129,7 +85,7 @@ std::shared_ptr<sim::UserRequest> Scenario::sendControl(const std::string &verb,
                                                         const std::vector<uint8_t> &input,
                                                         std::vector<uint8_t> &output) {
   UserSide &user = users_[name];
-  const std::string label = "DEVICE_CONTROL " + codeName(code) + " on " + name;
+  const std::string label = "DEVICE_CONTROL " + controlCodeName(code) + " on " + name;
   report("-> " + label + ": input " + std::to_string(input.size()) + " bytes, output " + std::to_string(output.size()) +
          " bytes");
   auto request = user.file->deviceControl(code, input.data(), static_cast<ULONG>(input.size()), output.data(),
@@ -150,31 +106,18 @@ std::shared_ptr<sim::UserRequest> Scenario::sendControl(const std::string &verb,
   report("<- " + label + ": " + sim::statusName(request->status) + ", information " +
          std::to_string(request->information));
   size_t copied = std::min<size_t>(request->information, output.size());
-  if (NT_SUCCESS(request->status) && copied) report("   output: " + hexBytes(output.data(), copied));
+  if (NT_SUCCESS(request->status) && copied) report("   output: " + shownBytes(output.data(), copied));
   return request;
 }
 
 // ioctl NAME CODE [in=HEX...] [out=LEN]
 bool Scenario::ioctl(const std::string &name, sim::UsbBridge &, std::istream &args) {
-  std::string codeWord;
-  ULONG code;
-  if (!(args >> codeWord) || !parseCode(codeWord, code))
-    return fail(
-        "ioctl needs a code: a name (get-descriptor, abort-pipe, vendor-read, vendor-write, control-request, "
-        "reset-device, clear-stall) or a hexadecimal code");
-  std::vector<std::string> words = remainingWords(args);
-  std::vector<uint8_t> input;
-  uint32_t outputLength = 0;
-  for (size_t i = 0; i < words.size(); ++i) {
-    std::string option = words[i], key, value;
-    bool split = splitOption(option, key, value);
-    if (split && key == "in" && parseBytes(valueAndFollowing(value, words, i), input)) continue;
-    if (split && key == "out" && parseLength(value, outputLength) && outputLength <= kLargestOutput) continue;
-    return fail("ioctl: cannot use " + option);
-  }
+  IoctlLine line;
+  std::string error;
+  if (!parseIoctlLine(args, line, error)) return fail(error);
   if (!users_[name].file) return fail("ioctl: no handle on " + name + " is open");
-  std::vector<uint8_t> output(outputLength, 0);
-  return sendControl("ioctl", name, code, input, output) != nullptr;
+  std::vector<uint8_t> output(line.outputLength, 0);
+  return sendControl("ioctl", name, line.code, line.input, output) != nullptr;
 }
 
 // control NAME type=HEX request=HEX [value=HEX] [index=HEX] [length=N] [data=HEX...|buffer=bad|buffer=readonly]:
@@ -196,13 +139,13 @@ bool Scenario::control(const std::string &name, sim::UsbBridge &, std::istream &
          hex(line.value, 4) + ", index " + hex(line.index, 4) + ", length " + std::to_string(line.length) + ", " +
          (line.buffer == "bad" ? "a freed" : line.buffer) + " buffer");
   std::vector<uint8_t> noOutput;
-  auto request =
-      sendControl("control", name, codeOf(0x806), controlRecord(line, buffer, users_[name].caller32), noOutput);
+  auto request = sendControl("control", name, driverControlCode(0x806),
+                             controlRecord(line, buffer, users_[name].caller32), noOutput);
   if (!request) return false;
   // A request that has not ended may still have the buffer's pages locked: it stays.
   if (line.buffer == "bad" || !request->completed) return true;
   if (NT_SUCCESS(request->status) && (line.type & KX_REQUEST_IN))
-    report("   the caller's buffer: " + hexBytes(memory.bytes(buffer), line.length));
+    report("   the caller's buffer: " + shownBytes(memory.bytes(buffer), line.length));
   memory.free(buffer);
   return true;
 }

@@ -1,50 +1,13 @@
 // The simulated machine around the driver: its kernel, the order of the PnP
 // manager's requests, how a bridge answers vendor and class requests, and the
 // legacy kernel's device tree with its removal vetoes.
+#include <cstdint>
 #include <sstream>
 
 #include "scenario.h"
+#include "script_to_sim.h"
 #include "script_words.h"
 #include "sim/legacy_kernel.h"
-
-namespace {
-
-const std::map<std::string, sim::ControlRequest> kControlRequests = {
-    {"fffc", sim::ControlRequest::WordAtFFFC},  {"00ae", sim::ControlRequest::WordAt00AE},
-    {"vendor4", sim::ControlRequest::Vendor4},  {"vendor12", sim::ControlRequest::Vendor12},
-    {"maxlun", sim::ControlRequest::GetMaxLun},
-};
-
-bool parseWord(const std::string &text, USHORT &word) {
-  unsigned long value;
-  if (!parseHex(text, value) || value > 0xFFFF) return false;
-  word = static_cast<USHORT>(value);
-  return true;
-}
-
-bool parseByte(const std::string &text, UCHAR &byte) {
-  unsigned long value;
-  if (!parseDecimal(text, value) || value > 0xFF) return false;
-  byte = static_cast<UCHAR>(value);
-  return true;
-}
-
-bool parseVendorOption(const std::string &key, const std::string &value, sim::VendorSetup &vendor) {
-  if (key == "fffc") return parseWord(value, vendor.wordAtFFFC);
-  if (key == "00ae") return parseWord(value, vendor.wordAt00AE);
-  if (key == "maxlun") return parseByte(value, vendor.maxLun);
-  if (key == "vendor4" || key == "vendor12") {
-    std::vector<uint8_t> &answer = key == "vendor4" ? vendor.vendor4In : vendor.vendor12In;
-    answer.clear();
-    return parseBytes(value, answer);
-  }
-  auto request = kControlRequests.find(value);
-  if (key != "stall" || request == kControlRequests.end()) return false;
-  vendor.failures[request->second] = USBD_STATUS_STALL_PID;
-  return true;
-}
-
-}  // namespace
 
 // kernel legacy|nt: the kernel the machine runs, for the whole run.
 bool Scenario::kernel(std::istream &args) {
@@ -85,14 +48,15 @@ bool Scenario::legacyTree(std::istream &args) {
 
 // vendor NAME [fffc=HEX] [00ae=HEX] [maxlun=N] [vendor4=HEX] [vendor12=HEX] [stall=WHICH]...
 bool Scenario::vendor(const std::string &, sim::UsbBridge &bridge, std::istream &args) {
-  sim::VendorSetup vendor = bridge.vendor;
-  std::vector<std::string> options = remainingWords(args);
-  if (options.empty()) return fail("vendor needs fffc=, 00ae=, maxlun=, vendor4=, vendor12= or stall=");
-  for (const std::string &option : options) {
-    std::string key, value;
-    if (!splitOption(option, key, value) || !parseVendorOption(key, value, vendor))
-      return fail("vendor: cannot use " + option);
-  }
-  bridge.vendor = vendor;
+  VendorLine line;
+  std::string error;
+  if (!parseVendorLine(args, SIZE_MAX, line, error)) return fail(error);
+  sim::VendorSetup &vendor = bridge.vendor;
+  if (line.wordAtFFFC) vendor.wordAtFFFC = *line.wordAtFFFC;
+  if (line.wordAt00AE) vendor.wordAt00AE = *line.wordAt00AE;
+  if (line.maxLun) vendor.maxLun = *line.maxLun;
+  if (line.vendor4In) vendor.vendor4In = *line.vendor4In;
+  if (line.vendor12In) vendor.vendor12In = *line.vendor12In;
+  for (VendorRequest stalled : line.stalls) vendor.failures[simRequest(stalled)] = USBD_STATUS_STALL_PID;
   return true;
 }

@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "harlen.h"
+#include "script_to_sim.h"
 #include "script_words.h"
 
 namespace {
@@ -17,23 +18,6 @@ const std::map<std::string, UCHAR> kPnpVerbs = {
     {"remove", IRP_MN_REMOVE_DEVICE},
     {"surprise-removal", IRP_MN_SURPRISE_REMOVAL},
 };
-
-// "81:bulk,02:bulk,83:interrupt,84:06" (the kind, or the attributes byte in hexadecimal)
-bool parseEndpoints(const std::string &text, std::vector<sim::EndpointSetup> &endpoints) {
-  std::stringstream list(text);
-  std::string item;
-  while (std::getline(list, item, ',')) {
-    size_t colon = item.find(':');
-    unsigned long address, attributes;
-    if (colon == std::string::npos || !parseHex(item.substr(0, colon), address) || address > 0xFF) return false;
-    std::string kind = item.substr(colon + 1);
-    if (kind == "bulk") attributes = USB_ENDPOINT_TYPE_BULK;
-    else if (kind == "interrupt") attributes = USB_ENDPOINT_TYPE_INTERRUPT;
-    else if (!parseHex(kind, attributes) || attributes > 0xFF) return false;
-    endpoints.push_back({UCHAR(address), UCHAR(attributes)});
-  }
-  return !endpoints.empty();
-}
 
 }  // namespace
 
@@ -167,18 +151,19 @@ bool Scenario::plug(std::istream &words) {
     size_t equals = option.find('=');
     std::string key = option.substr(0, equals), value = equals == std::string::npos ? "" : option.substr(equals + 1);
     unsigned long number;
-    std::vector<sim::EndpointSetup> endpoints;
+    std::vector<Endpoint> endpoints;
+    Completion way;
     if ((key == "vid" || key == "pid") && parseHex(value, number) && number <= 0xFFFF) {
       (key == "vid" ? setup.vendorId : setup.productId) = USHORT(number);
-    } else if (key == "endpoints" && parseEndpoints(value, endpoints)) {
-      setup.configSet = sim::BridgeSetup::configSetWith(endpoints);
+    } else if (key == "endpoints" && parseEndpointList(value, endpoints)) {
+      setup.configSet = sim::BridgeSetup::configSetWith(simEndpoints(endpoints));
     } else if (key == "set") {
       std::string rest;
       std::getline(words, rest);
       setup.configSet.clear();
       if (!parseBytes(value + rest, setup.configSet)) return fail("set= wants hexadecimal bytes");
-    } else if (key == "completion" && (value == "inline" || value == "deferred")) {
-      completion = value == "inline" ? sim::Completion::Inline : sim::Completion::Deferred;
+    } else if (key == "completion" && parseCompletion(value, way) && way != Completion::Manual) {
+      completion = simCompletion(way);
     } else {
       return fail("plug: cannot use " + option);
     }
@@ -199,17 +184,9 @@ bool Scenario::pnpRequest(const std::string &verb, sim::UsbBridge &bridge) {
 
 // expect STATUS_NAME [information=LEN]: how the previous step ended.
 bool Scenario::expect(std::istream &args) {
-  std::string statusName, option, key, value;
-  uint32_t information = 0;
-  if (!(args >> statusName)) return fail("expect needs a status name");
-  bool checkInformation = static_cast<bool>(args >> option);
-  if (checkInformation && (!splitOption(option, key, value) || key != "information" ||
-                           !parseLength(value, information) || !endOfLine(args)))
-    return fail("expect: cannot use " + option);
-  if (sim::statusName(last_) != statusName) return fail("expected " + statusName + ", got " + sim::statusName(last_));
-  if (!checkInformation) return true;
-  if (!lastInformation_) return fail("expect: the previous step reports no information");
-  if (*lastInformation_ != information)
-    return fail("expected information " + std::to_string(information) + ", got " + std::to_string(*lastInformation_));
-  return true;
+  ExpectLine line;
+  std::string error;
+  if (!parseExpectLine(args, line, error)) return fail(error);
+  std::string mismatch = expectMismatch(line, sim::statusName(last_), lastInformation_);
+  return mismatch.empty() || fail(mismatch);
 }

@@ -2,12 +2,10 @@
 // the checks of what they moved and how they ended.
 #include "harlen.h"
 #include "scenario.h"
+#include "script_args.h"
 #include "script_words.h"
 
 namespace {
-
-// The runner holds every buffer whole.
-constexpr uint32_t kLargestBuffer = 64u << 20;
 
 std::u16string linkOf(PDEVICE_OBJECT fdo) {
   return u"\\DosDevices\\Harlen" + std::u16string(1, static_cast<char16_t>(KxExtension(fdo)->NameDigit));
@@ -83,19 +81,11 @@ bool Scenario::transfer(UCHAR major, const std::string &name, sim::UsbBridge &br
   auto sent = std::make_shared<UserTransfer>();
   sent->major = major;
   const std::string verb = sent->verb();
-  std::string text, word;
-  uint32_t length;
-  if (!(args >> text) || !parseLength(text, length)) return fail(verb + " needs a length: 131073, 128K, 8M");
-  if (length > kLargestBuffer) return fail(verb + ": at most 64M, the runner holds whole buffers");
-  bool mapped = true, pattern = true;
-  while (args >> word) {
-    if (word == "mapped" || word == "unmapped")
-      mapped = word == "mapped";
-    else if (major == IRP_MJ_WRITE && (word == "pattern" || word == "zeros"))
-      pattern = word == "pattern";
-    else
-      return fail(verb + ": cannot use " + word);
-  }
+  TransferLine line;
+  std::string error;
+  if (!parseTransferLine(args, major == IRP_MJ_WRITE, line, error)) return fail(error);
+  const uint32_t length = line.length;
+  const bool mapped = line.mapped, pattern = line.pattern;
   UserSide &user = users_[name];
   if (!user.file) return fail(verb + ": no handle on " + name + " is open");
 
@@ -156,24 +146,18 @@ bool Scenario::verify(const std::string &name, sim::UsbBridge &, std::istream &a
 
 // expect-request NAME STATUS_NAME [information=N]: how the last read or write on NAME ended.
 bool Scenario::expectRequest(const std::string &name, sim::UsbBridge &, std::istream &args) {
-  std::string statusText, option, key, value;
-  uint32_t information = 0;
-  bool checkInformation = false;
-  if (!(args >> statusText)) return fail("expect-request needs a status name");
-  while (args >> option) {
-    if (!splitOption(option, key, value) || key != "information" || !parseLength(value, information))
-      return fail("expect-request: cannot use " + option);
-    checkInformation = true;
-  }
+  ExpectLine line;
+  std::string error;
+  if (!parseExpectRequestLine(args, line, error)) return fail(error);
   const auto &last = users_[name].last;
   if (!last) return fail("expect-request: no read or write was sent on " + name);
   const sim::UserRequest &request = *last->request;
   NTSTATUS status = request.completed ? request.status : STATUS_PENDING;
-  if (sim::statusName(status) != statusText)
-    return fail("expected the last request on " + name + " to end with " + statusText + ", got " +
+  if (sim::statusName(status) != line.status)
+    return fail("expected the last request on " + name + " to end with " + line.status + ", got " +
                 sim::statusName(status));
-  if (checkInformation && request.information != information)
-    return fail("expected information " + std::to_string(information) + " from the last request on " + name + ", got " +
-                std::to_string(request.information));
+  if (line.information && request.information != *line.information)
+    return fail("expected information " + std::to_string(*line.information) + " from the last request on " + name +
+                ", got " + std::to_string(request.information));
   return true;
 }

@@ -8,6 +8,7 @@
 
 #include "install.h"
 #include "nt_status.h"
+#include "script_args.h"
 #include "script_words.h"
 #include "wine_scenario.h"
 
@@ -22,19 +23,18 @@ constexpr uint16_t kSelectConfiguration = 0x0000;
 // The digits the driver's link names can take.
 constexpr int kDigits = 10;
 
-const std::map<std::string, HarlenBusMode> kBulkModes = {
-    {"loopback", HarlenLoopback}, {"pattern", HarlenPattern}, {"short", HarlenShort},
-    {"stall", HarlenStall},       {"hold", HarlenHold},       {"discard", HarlenDiscard},
-};
+// The script's modes and requests are the bus's, in the same order.
+static_assert(int(BulkMode::Loopback) == HarlenLoopback && int(BulkMode::Pattern) == HarlenPattern &&
+              int(BulkMode::Short) == HarlenShort && int(BulkMode::Stall) == HarlenStall &&
+              int(BulkMode::Hold) == HarlenHold && int(BulkMode::Discard) == HarlenDiscard);
+static_assert(int(VendorRequest::WordAtFFFC) == HarlenWordAtFFFC &&
+              int(VendorRequest::WordAt00AE) == HarlenWordAt00AE && int(VendorRequest::Vendor4) == HarlenVendor4 &&
+              int(VendorRequest::Vendor12) == HarlenVendor12 && int(VendorRequest::GetMaxLun) == HarlenGetMaxLun);
 
 // The emulated bus always completes from its DPC: an inline completion runs deferred there.
-const std::map<std::string, HarlenBusCompletion> kCompletions = {
-    {"inline", HarlenDeferred}, {"deferred", HarlenDeferred}, {"manual", HarlenManual}};
-
-const std::map<std::string, HarlenBusRequest> kVendorRequests = {
-    {"fffc", HarlenWordAtFFFC}, {"00ae", HarlenWordAt00AE}, {"vendor4", HarlenVendor4},
-    {"vendor12", HarlenVendor12}, {"maxlun", HarlenGetMaxLun},
-};
+HarlenBusCompletion busCompletion(Completion completion) {
+  return completion == Completion::Manual ? HarlenManual : HarlenDeferred;
+}
 
 std::wstring linkOf(int digit) { return L"\\\\.\\Harlen" + std::to_wstring(digit); }
 
@@ -51,32 +51,9 @@ HarlenBusVendor defaultVendor(uint32_t bridge) {
   return vendor;
 }
 
-bool parseAnswer(const std::string &value, uint8_t *answer, uint8_t &length) {
-  std::vector<uint8_t> bytes;
-  if (!parseBytes(value, bytes) || bytes.size() > HARLEN_BUS_MAX_ANSWER) return false;
-  std::copy(bytes.begin(), bytes.end(), answer);
-  length = static_cast<uint8_t>(bytes.size());
-  return true;
-}
-
-bool parseVendorOption(const std::string &key, const std::string &value, HarlenBusVendor &vendor) {
-  unsigned long number;
-  if (key == "fffc" || key == "00ae") {
-    if (!parseHex(value, number) || number > 0xFFFF) return false;
-    (key == "fffc" ? vendor.wordAtFFFC : vendor.wordAt00AE) = static_cast<uint16_t>(number);
-    return true;
-  }
-  if (key == "maxlun") {
-    if (!parseDecimal(value, number) || number > 0xFF) return false;
-    vendor.maxLun = static_cast<uint8_t>(number);
-    return true;
-  }
-  if (key == "vendor4") return parseAnswer(value, vendor.vendor4In, vendor.vendor4Length);
-  if (key == "vendor12") return parseAnswer(value, vendor.vendor12In, vendor.vendor12Length);
-  auto request = kVendorRequests.find(value);
-  if (key != "stall" || request == kVendorRequests.end()) return false;
-  vendor.failures[request->second] = kUsbdStall;
-  return true;
+void copyAnswer(const std::vector<uint8_t> &answer, uint8_t *to, uint8_t &length) {
+  std::copy(answer.begin(), answer.end(), to);
+  length = static_cast<uint8_t>(answer.size());
 }
 
 }  // namespace
@@ -122,6 +99,7 @@ bool WineScenario::plug(std::istream &words) {
     splitOption(option, key, value);
     unsigned long number;
     std::vector<Endpoint> endpoints;
+    Completion way;
     if ((key == "vid" || key == "pid") && parseHex(value, number) && number <= 0xFFFF) {
       (key == "vid" ? setup.vendorId : setup.productId) = static_cast<uint16_t>(number);
     } else if (key == "endpoints" && parseEndpointList(value, endpoints)) {
@@ -132,7 +110,7 @@ bool WineScenario::plug(std::istream &words) {
       set.clear();
       if (!parseBytes(value + rest, set) || set.size() > HARLEN_BUS_MAX_CONFIG)
         return fail("set= wants at most " + std::to_string(HARLEN_BUS_MAX_CONFIG) + " hexadecimal bytes");
-    } else if (!(key == "completion" && kCompletions.count(value) && value != "manual")) {
+    } else if (!(key == "completion" && parseCompletion(value, way) && way != Completion::Manual)) {
       return fail("plug: cannot use " + option);
     }
   }
@@ -257,22 +235,13 @@ bool WineScenario::failNextUsb(const std::string &, Bridge &bridge, std::istream
 
 // bulk NAME [reads=MODE] [writes=MODE] [short=N]
 bool WineScenario::bulk(const std::string &, Bridge &bridge, std::istream &args) {
+  BulkLine line;
+  std::string error;
+  if (!parseBulkLine(args, line, error)) return fail(error);
   HarlenBusBehaviour behaviour = bridge.behaviour;
-  std::string option, key, value;
-  bool any = false;
-  while (args >> option) {
-    uint32_t length;
-    bool split = splitOption(option, key, value);
-    auto mode = kBulkModes.find(value);
-    if (split && (key == "reads" || key == "writes") && mode != kBulkModes.end())
-      (key == "reads" ? behaviour.reads : behaviour.writes) = mode->second;
-    else if (split && key == "short" && parseLength(value, length))
-      behaviour.shortLength = length;
-    else
-      return fail("bulk: cannot use " + option);
-    any = true;
-  }
-  if (!any) return fail("bulk needs reads=MODE, writes=MODE or short=N");
+  if (line.reads) behaviour.reads = static_cast<uint32_t>(*line.reads);
+  if (line.writes) behaviour.writes = static_cast<uint32_t>(*line.writes);
+  if (line.shortLength) behaviour.shortLength = *line.shortLength;
   if (!bus_.behave(behaviour)) return fail(bus_.error());
   bridge.behaviour = behaviour;
   return true;
@@ -280,11 +249,11 @@ bool WineScenario::bulk(const std::string &, Bridge &bridge, std::istream &args)
 
 // completion NAME inline|deferred|manual
 bool WineScenario::completion(const std::string &, Bridge &bridge, std::istream &args) {
-  std::string word;
-  auto way = args >> word ? kCompletions.find(word) : kCompletions.end();
-  if (way == kCompletions.end() || !endOfLine(args)) return fail("completion wants inline, deferred or manual");
+  Completion way;
+  std::string error;
+  if (!parseCompletionLine(args, way, error)) return fail(error);
   HarlenBusBehaviour behaviour = bridge.behaviour;
-  behaviour.completion = way->second;
+  behaviour.completion = busCompletion(way);
   if (!bus_.behave(behaviour)) return fail(bus_.error());
   bridge.behaviour = behaviour;
   return true;
@@ -292,28 +261,28 @@ bool WineScenario::completion(const std::string &, Bridge &bridge, std::istream 
 
 // complete NAME EP [all]
 bool WineScenario::complete(const std::string &, Bridge &bridge, std::istream &args) {
-  std::string text, all;
-  uint8_t endpoint;
-  if (!(args >> text) || !parseEndpoint(text, endpoint)) return fail("complete needs an endpoint address: 81, 02");
-  bool every = static_cast<bool>(args >> all);
-  if ((every && all != "all") || !endOfLine(args)) return fail("complete: cannot use " + all);
-  HarlenBusComplete request = {bridge.number, endpoint, static_cast<uint8_t>(every), 0};
+  CompleteLine line;
+  std::string error;
+  if (!parseCompleteLine(args, line, error)) return fail(error);
+  HarlenBusComplete request = {bridge.number, line.endpoint, static_cast<uint8_t>(line.all), 0};
   uint32_t completed = 0;
   if (!bus_.complete(request, completed)) return fail(bus_.error());
-  if (completed == 0) return fail("complete: no transfer on pipe " + text + " can complete");
+  if (completed == 0) return fail("complete: no transfer on pipe " + line.endpointText + " can complete");
   return true;
 }
 
 // vendor NAME [fffc=HEX] [00ae=HEX] [maxlun=N] [vendor4=HEX] [vendor12=HEX] [stall=WHICH]...
 bool WineScenario::vendor(const std::string &, Bridge &bridge, std::istream &args) {
+  VendorLine line;
+  std::string error;
+  if (!parseVendorLine(args, HARLEN_BUS_MAX_ANSWER, line, error)) return fail(error);
   HarlenBusVendor vendor = bridge.vendor;
-  std::vector<std::string> options = remainingWords(args);
-  if (options.empty()) return fail("vendor needs fffc=, 00ae=, maxlun=, vendor4=, vendor12= or stall=");
-  for (const std::string &option : options) {
-    std::string key, value;
-    if (!splitOption(option, key, value) || !parseVendorOption(key, value, vendor))
-      return fail("vendor: cannot use " + option);
-  }
+  if (line.wordAtFFFC) vendor.wordAtFFFC = *line.wordAtFFFC;
+  if (line.wordAt00AE) vendor.wordAt00AE = *line.wordAt00AE;
+  if (line.maxLun) vendor.maxLun = *line.maxLun;
+  if (line.vendor4In) copyAnswer(*line.vendor4In, vendor.vendor4In, vendor.vendor4Length);
+  if (line.vendor12In) copyAnswer(*line.vendor12In, vendor.vendor12In, vendor.vendor12Length);
+  for (VendorRequest stalled : line.stalls) vendor.failures[static_cast<int>(stalled)] = kUsbdStall;
   if (!bus_.answer(vendor)) return fail(bus_.error());
   bridge.vendor = vendor;
   return true;

@@ -1,27 +1,7 @@
 #include "config_set.h"
 
-#include <sstream>
-
-#include "script_words.h"
-
 namespace {
-constexpr uint8_t kInterfaceType = 4, kEndpointType = 5, kBulk = 2, kInterrupt = 3, kPacket = 64;
-}
-
-bool parseEndpointList(const std::string &text, std::vector<Endpoint> &endpoints) {
-  std::stringstream list(text);
-  std::string item;
-  while (std::getline(list, item, ',')) {
-    size_t colon = item.find(':');
-    unsigned long address, attributes;
-    if (colon == std::string::npos || !parseHex(item.substr(0, colon), address) || address > 0xFF) return false;
-    std::string kind = item.substr(colon + 1);
-    if (kind == "bulk") attributes = kBulk;
-    else if (kind == "interrupt") attributes = kInterrupt;
-    else if (!parseHex(kind, attributes) || attributes > 0xFF) return false;
-    endpoints.push_back({uint8_t(address), uint8_t(attributes)});
-  }
-  return !endpoints.empty();
+constexpr uint8_t kInterfaceType = 4, kEndpointType = 5, kBulk = 2, kPacket = 64;
 }
 
 std::vector<uint8_t> configSetWith(const std::vector<Endpoint> &endpoints) {

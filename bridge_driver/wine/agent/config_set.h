@@ -1,19 +1,13 @@
 // The configuration descriptor set a plugged bridge reports, built from a
-// plug line's endpoint list as the simulated bridge builds it, and the pipes
+// plug line's endpoints as the simulated bridge builds it, and the pipes
 // a driver gets from a set: the first interface's endpoints in order.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
-struct Endpoint {
-  uint8_t address;     // bit 7 set = IN
-  uint8_t attributes;  // 2 = bulk, 3 = interrupt
-};
+#include "script_args.h"
 
-// "81:bulk,02:bulk,83:interrupt,84:06" (the kind, or the attributes byte in hexadecimal).
-bool parseEndpointList(const std::string &text, std::vector<Endpoint> &endpoints);
 // One configuration, one interface (class 0xFF), these endpoints with 64-byte packets.
 std::vector<uint8_t> configSetWith(const std::vector<Endpoint> &endpoints);
 // The endpoint descriptors of the set's first interface, in pipe order; as many as

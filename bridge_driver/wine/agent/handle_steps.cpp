@@ -4,13 +4,12 @@
 #include <ntstatus.h>
 
 #include "nt_status.h"
+#include "script_args.h"
 #include "script_words.h"
 #include "wine_scenario.h"
 
 namespace {
 
-// The runner holds every buffer whole.
-constexpr uint32_t kLargestBuffer = 64u << 20;
 constexpr uint16_t kBulkTransfer = 0x0009;
 
 std::string linkText(int digit) { return "\\DosDevices\\Harlen" + std::to_string(digit); }
@@ -66,16 +65,11 @@ bool WineScenario::transfer(bool in, const std::string &name, Bridge &bridge, st
   auto sent = std::make_shared<WineTransfer>();
   sent->read = in;
   const std::string verb = sent->verb();
-  std::string text, word;
-  uint32_t length;
-  if (!(args >> text) || !parseLength(text, length)) return fail(verb + " needs a length: 131073, 128K, 8M");
-  if (length > kLargestBuffer) return fail(verb + ": at most 64M, the runner holds whole buffers");
-  bool pattern = true;
-  while (args >> word) {
-    if (word == "mapped" || word == "unmapped") continue;
-    if (in || (word != "pattern" && word != "zeros")) return fail(verb + ": cannot use " + word);
-    pattern = word == "pattern";
-  }
+  TransferLine line;
+  std::string error;
+  if (!parseTransferLine(args, !in, line, error)) return fail(error);
+  const uint32_t length = line.length;
+  const bool pattern = line.pattern;
   if (bridge.file == INVALID_HANDLE_VALUE) return fail(verb + ": no handle on " + name + " is open");
 
   sent->mode = static_cast<HarlenBusMode>(in ? bridge.behaviour.reads : bridge.behaviour.writes);
@@ -144,21 +138,16 @@ bool WineScenario::verify(const std::string &name, Bridge &bridge, std::istream 
 
 // expect-request NAME STATUS_NAME [information=N]: how the last read or write on NAME ended.
 bool WineScenario::expectRequest(const std::string &name, Bridge &bridge, std::istream &args) {
-  std::string statusText, option, key, value;
-  uint32_t information = 0;
-  bool checkInformation = false;
-  if (!(args >> statusText)) return fail("expect-request needs a status name");
-  while (args >> option) {
-    if (!splitOption(option, key, value) || key != "information" || !parseLength(value, information))
-      return fail("expect-request: cannot use " + option);
-    checkInformation = true;
-  }
+  ExpectLine line;
+  std::string error;
+  if (!parseExpectRequestLine(args, line, error)) return fail(error);
   if (!bridge.last) return fail("expect-request: no read or write was sent on " + name);
   int32_t status = bridge.last->status();
-  if (statusName(status) != statusText)
-    return fail("expected the last request on " + name + " to end with " + statusText + ", got " + statusName(status));
-  if (checkInformation && bridge.last->information() != information)
-    return fail("expected information " + std::to_string(information) + " from the last request on " + name +
+  if (statusName(status) != line.status)
+    return fail("expected the last request on " + name + " to end with " + line.status + ", got " +
+                statusName(status));
+  if (line.information && bridge.last->information() != *line.information)
+    return fail("expected information " + std::to_string(*line.information) + " from the last request on " + name +
                 ", got " + std::to_string(bridge.last->information()));
   return true;
 }

@@ -9,7 +9,7 @@
 #include "outcome_writer.h"
 #include "status_names.h"
 #include "wire_text.h"
-#include "script_words.h"
+#include "script_args.h"
 #include "wire_text.h"
 
 namespace {
@@ -242,19 +242,11 @@ bool WineScenario::runStep(const std::string &verb, std::istream &words) {
 
 // expect STATUS_NAME [information=LEN]: how the previous step ended.
 bool WineScenario::expect(std::istream &args) {
-  std::string statusText, option, key, value;
-  uint32_t information = 0;
-  if (!(args >> statusText)) return fail("expect needs a status name");
-  bool checkInformation = static_cast<bool>(args >> option);
-  if (checkInformation && (!splitOption(option, key, value) || key != "information" ||
-                           !parseLength(value, information) || !endOfLine(args)))
-    return fail("expect: cannot use " + option);
-  if (statusName(last_) != statusText) return fail("expected " + statusText + ", got " + statusName(last_));
-  if (!checkInformation) return true;
-  if (!lastInformation_) return fail("expect: the previous step reports no information");
-  if (*lastInformation_ != information)
-    return fail("expected information " + std::to_string(information) + ", got " + std::to_string(*lastInformation_));
-  return true;
+  ExpectLine line;
+  std::string error;
+  if (!parseExpectLine(args, line, error)) return fail(error);
+  std::string mismatch = expectMismatch(line, statusName(last_), lastInformation_);
+  return mismatch.empty() || fail(mismatch);
 }
 
 void WineScenario::reportCompletions() {

@@ -5,7 +5,6 @@
 #include <sstream>
 
 #include "scenario.h"
-#include "script_words.h"
 #include "sim/legacy_kernel.h"
 #include "transcript.h"
 
@@ -271,22 +270,6 @@ TEST(ScenarioTest, DeviceControlPowerAndMachineLinesThatCannotRunSayWhy) {
       {"expect STATUS_SUCCESS later", "expect: cannot use later"},
   };
   expectRefused(cases);
-}
-
-TEST(ScenarioTest, LengthsTakeDecimalAndBinarySuffixes) {
-  const struct {
-    const char *text;
-    bool valid;
-    uint32_t value;
-  } cases[] = {{"131073", true, 131073}, {"128K", true, 131072}, {"8M", true, 8u << 20}, {"4095M", true, 4095u << 20},
-               {"4096M", false, 0},      {"", false, 0},          {"M", false, 0},         {"12Q", false, 0}};
-  for (const auto &c : cases) {
-    uint32_t value = 0;
-    EXPECT_EQ(parseLength(c.text, value), c.valid) << c.text;
-    if (c.valid) {
-      EXPECT_EQ(value, c.value) << c.text;
-    }
-  }
 }
 
 TEST(ScenarioTest, ARunOfBulkLinesIsSummedUpPerPipe) {
