@@ -1,5 +1,6 @@
-// Another processor's cancel or chunk completion at every kernel call of a
-// three-chunk read's submission, of a cancel walk and of a chunk completion.
+// Another processor's cancel (the driver's walk, or the caller's own) or chunk
+// completion at every kernel call of a three-chunk read's submission, of a
+// cancel walk and of a chunk completion.
 // Whatever the point, the request completes once, the device ends idle and no
 // packet or table is left or touched after it is freed.
 #include <functional>
@@ -8,7 +9,7 @@
 
 namespace {
 
-enum class Step { Submit, CancelWalk, CompleteChunk };
+enum class Step { Submit, CancelWalk, CallerCancel, CompleteChunk };
 enum class Ending { Whole, Cancelled, Either };
 
 struct Interleaving {
@@ -24,9 +25,16 @@ class InterleavingTest : public TransferTest {
   void run(sim::UsbBridge &bridge, Step step) {
     if (step == Step::Submit) request = send(IRP_MJ_READ, 3 * kChunk);
     if (step == Step::CancelWalk) {
-      walkFoundTransfer = extension(bridge)->TransferContext != nullptr;
-      walksThatFoundATransfer += walkFoundTransfer;
+      cancelFoundTransfer = extension(bridge)->TransferContext != nullptr;
+      cancelsThatFoundATransfer += cancelFoundTransfer;
       KxCancelPendingIo(fdo(bridge));
+    }
+    if (step == Step::CallerCancel) {
+      // The I/O manager cancels the caller's request, wherever it is.
+      PIRP caller = extension(bridge)->TransferContext ? extension(bridge)->ReadWriteIrp : nullptr;
+      cancelFoundTransfer = caller != nullptr;
+      cancelsThatFoundATransfer += cancelFoundTransfer;
+      if (caller) IoCancelIrp(caller);
     }
     if (step == Step::CompleteChunk) bridge.completeNext(kIn);
   }
@@ -38,7 +46,7 @@ class InterleavingTest : public TransferTest {
     sim::UsbBridge &bridge = openBridge();
     bridge.bulk.reads = sim::BulkMode::Pattern;
     request.reset();
-    walkFoundTransfer = false;
+    cancelFoundTransfer = false;
     if (c.operation != Step::Submit) {
       bridge.urbCompletion = sim::Completion::Manual;
       run(bridge, Step::Submit);
@@ -49,6 +57,10 @@ class InterleavingTest : public TransferTest {
     run(bridge, c.operation);
     unsigned calls = sim::platform().kernelCalls - before;
     EXPECT_FALSE(sim::platform().preemptionArmed()) << "the other processor never ran";
+    // A cancelled request ends without the chunks the bus still holds.
+    if (c.other == Step::CallerCancel && point && cancelFoundTransfer) {
+      EXPECT_TRUE(request->waitForCompletion());
+    }
     completeAll(bridge);
     expectFinished(bridge, request);
     bool whole = request->status == STATUS_SUCCESS && request->information == 3 * kChunk;
@@ -57,14 +69,14 @@ class InterleavingTest : public TransferTest {
     Ending ending = point ? c.preempted : c.operation == Step::CancelWalk ? Ending::Cancelled : Ending::Whole;
     // A cancel before the request claimed the device finds nothing to cancel.
     if (ending != Ending::Either) {
-      EXPECT_EQ(cancelled, ending == Ending::Cancelled && walkFoundTransfer);
+      EXPECT_EQ(cancelled, ending == Ending::Cancelled && cancelFoundTransfer);
     }
     return calls;
   }
 
   std::shared_ptr<sim::UserRequest> request;
-  bool walkFoundTransfer = false;
-  unsigned walksThatFoundATransfer = 0;
+  bool cancelFoundTransfer = false;
+  unsigned cancelsThatFoundATransfer = 0;
 };
 
 TEST_F(InterleavingTest, EveryPreemptionPointEndsWithOneCompletionAndNothingLeft) {
@@ -74,6 +86,9 @@ TEST_F(InterleavingTest, EveryPreemptionPointEndsWithOneCompletionAndNothingLeft
       // Chunks done before the cancel stay done; the rest are never sent.
       {"cancel during submission, bus completing at once", sim::Completion::Inline, Step::Submit, Step::CancelWalk,
        Ending::Either},
+      // The cancel reaches chunk 0, the caller's packet, and the driver cancels the rest.
+      {"the caller's cancel during submission, bus holding", sim::Completion::Manual, Step::Submit,
+       Step::CallerCancel, Ending::Cancelled},
       {"completion during submission", sim::Completion::Manual, Step::Submit, Step::CompleteChunk, Ending::Whole},
       {"completion during the cancel walk", sim::Completion::Manual, Step::CancelWalk, Step::CompleteChunk,
        Ending::Cancelled},
@@ -82,7 +97,7 @@ TEST_F(InterleavingTest, EveryPreemptionPointEndsWithOneCompletionAndNothingLeft
   };
   for (const Interleaving &c : cases) {
     SCOPED_TRACE(c.what);
-    walksThatFoundATransfer = 0;
+    cancelsThatFoundATransfer = 0;
     unsigned calls = runOnce(c, 0);
     ASSERT_GT(calls, 3u);
     RecordProperty(c.what, static_cast<int>(calls));
@@ -91,8 +106,8 @@ TEST_F(InterleavingTest, EveryPreemptionPointEndsWithOneCompletionAndNothingLeft
       runOnce(c, point);
       if (HasFailure()) return;
     }
-    if (c.operation == Step::CancelWalk || c.other == Step::CancelWalk) {
-      EXPECT_GT(walksThatFoundATransfer, calls / 2);
+    if (c.operation == Step::CancelWalk || c.other == Step::CancelWalk || c.other == Step::CallerCancel) {
+      EXPECT_GT(cancelsThatFoundATransfer, calls / 2);
     }
   }
 }
