@@ -98,6 +98,10 @@ extern "C" NTSTATUS NTAPI KxCompleteReadWriteIrp(PDEVICE_OBJECT DeviceObject, PI
   KxFinishedTransfer finished;
   KIRQL irql;
 
+  // IoCancelIrp marks a request under the cancel spin lock.
+  IoAcquireCancelSpinLock(&irql);
+  BOOLEAN cancelled = Irp->Cancel;
+  IoReleaseCancelSpinLock(irql);
   KeAcquireSpinLock(&extension->TransferLock, &irql);
   BOOLEAN callers = Irp == extension->ReadWriteIrp;
   if (callers && Irp->PendingReturned) IoMarkIrpPending(Irp);
@@ -122,7 +126,7 @@ extern "C" NTSTATUS NTAPI KxCompleteReadWriteIrp(PDEVICE_OBJECT DeviceObject, PI
   // the caller's own packet: the rest are cancelled too, or a request whose
   // later chunks the device holds would never end. Counted as a reader, so
   // the table outlives the walk.
-  BOOLEAN cancelRest = callers && Irp->Cancel && extension->PendingTransfers > 0;
+  BOOLEAN cancelRest = callers && cancelled && extension->PendingTransfers > 0;
   if (cancelRest) ++extension->TransferUsers;
   BOOLEAN done = KxTakeFinished(extension, &finished);
   KeReleaseSpinLock(&extension->TransferLock, irql);
