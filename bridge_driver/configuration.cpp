@@ -120,15 +120,14 @@ extern "C" NTSTATUS ConfigDeviceWithFirstInterface(PDEVICE_OBJECT DeviceObject) 
   return status;
 }
 
+// The gate opens only once configuration has made the pipe table that reads
+// and writes use; a failed start leaves it closed.
 extern "C" NTSTATUS KxStartDevice(PDEVICE_OBJECT DeviceObject) {
   PKxDeviceExtension extension = KxExtension(DeviceObject);
   if (KxIsRemoved(extension)) return STATUS_DELETE_PENDING;
   NTSTATUS status = KxGetDeviceDescriptor(DeviceObject);
-  if (NT_SUCCESS(status)) {
-    KxSetStateFlag(extension, &extension->HoldIoRequests, FALSE);
-    KxSetStateFlag(extension, &extension->DeviceStarted, TRUE);
-    status = ConfigDeviceWithFirstInterface(DeviceObject);
-  }
+  if (NT_SUCCESS(status)) status = ConfigDeviceWithFirstInterface(DeviceObject);
+  if (NT_SUCCESS(status)) KxOpenGate(extension);
   DoEnumerate(DeviceObject);
   return status;
 }

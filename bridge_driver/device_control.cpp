@@ -177,6 +177,10 @@ extern "C" NTSTATUS NTAPI KxDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   KxIoctl call = {(PUCHAR)Irp->AssociatedIrp.SystemBuffer, stack->Parameters.DeviceIoControl.InputBufferLength,
                   stack->Parameters.DeviceIoControl.OutputBufferLength, 0};
+  // The I/O manager leaves the system buffer past the input as the pool had
+  // it; zeroed, none of it reaches the caller or the bridge.
+  if (call.Buffer != NULL && call.OutputLength > call.InputLength)
+    RtlZeroMemory(call.Buffer + call.InputLength, call.OutputLength - call.InputLength);
   NTSTATUS status = STATUS_DELETE_PENDING;
   BOOLEAN held = KxAcquireIo(extension);
   if (held && KxAcceptsIo(extension))

@@ -21,13 +21,20 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 // Every device is cleaned up at its removal; nothing is left for unload.
 extern "C" VOID NTAPI KxUnload(PDRIVER_OBJECT DriverObject) { (void)DriverObject; }
 
-// No per-open state: opening and closing succeed in every device state.
+// No per-open state: opening and closing succeed in every device state. The
+// device serves no namespace: a name below it ("\\.\Harlen0\x") is refused,
+// since such an open would otherwise pass by the device's security check
+// wherever FILE_DEVICE_SECURE_OPEN is not honoured.
 extern "C" NTSTATUS NTAPI KxCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   (void)DeviceObject;
-  Irp->IoStatus.Status = STATUS_SUCCESS;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  PFILE_OBJECT file = (PFILE_OBJECT)stack->FileObject;
+  BOOLEAN named = stack->MajorFunction == IRP_MJ_CREATE && file != NULL && file->FileName.Length != 0;
+  NTSTATUS status = named ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_SUCCESS;
+  Irp->IoStatus.Status = status;
   Irp->IoStatus.Information = 0;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return STATUS_SUCCESS;
+  return status;
 }
 
 extern "C" NTSTATUS NTAPI KxSystemCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -64,12 +71,23 @@ extern "C" VOID ClearCountersNflags(PDEVICE_OBJECT DeviceObject) {
   extension->IoCount = 1;
   KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
   extension->SurpriseRemoved = FALSE;
+  extension->OwnRequests = NULL;
+  extension->RefuseBridgeRequests = FALSE;
+  extension->HeldCancel = KX_HELD_NONE;
 }
 
 extern "C" VOID KxSetStateFlag(PKxDeviceExtension DeviceExtension, BOOLEAN *Flag, BOOLEAN Value) {
   KIRQL irql;
   KeAcquireSpinLock(&DeviceExtension->TransferLock, &irql);
   *Flag = Value;
+  KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
+}
+
+extern "C" VOID KxOpenGate(PKxDeviceExtension DeviceExtension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&DeviceExtension->TransferLock, &irql);
+  DeviceExtension->HoldIoRequests = FALSE;
+  DeviceExtension->DeviceStarted = TRUE;
   KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
 }
 

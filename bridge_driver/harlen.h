@@ -72,7 +72,30 @@ typedef struct _KxDeviceExtension {
   BOOLEAN SurpriseRemoved;
   // A stop is never failed to Windows; a failed deconfiguration is kept here.
   NTSTATUS StopFailure;
+  // The driver's own synchronous requests to the bus, so that a removal can
+  // end the waits of those the bridge never answers (under TransferLock).
+  struct _KxOwnRequest *OwnRequests;
+  // Set when removal begins: no new request that needs the bridge's answer goes out.
+  BOOLEAN RefuseBridgeRequests;
+  // The caller's read or write once its own chunk is back and others are out.
+  UCHAR HeldCancel;
 } KxDeviceExtension, *PKxDeviceExtension;
+
+// A synchronous request to the bus, tracked while it is out.
+typedef struct _KxOwnRequest {
+  struct _KxOwnRequest *Next;
+  PIRP Irp;
+  BOOLEAN Cancelled;  // a cancel walk has reached it
+  LONG Cancellers;    // walks between finding it and IoCancelIrp returning
+  KEVENT Done;        // the bus completed it
+  KEVENT Released;    // the last walk let go of it
+} KxOwnRequest, *PKxOwnRequest;
+
+// HeldCancel: no cancel routine; ours set on the caller's request; IoCancelIrp
+// took it and the routine is on its way, to finish the request itself.
+#define KX_HELD_NONE 0
+#define KX_HELD_ARMED 1
+#define KX_HELD_COMING 2
 
 // One chunk of a read or write; the table holds N of these, then N URBs.
 typedef struct _KxTransferEntry {
@@ -152,6 +175,8 @@ BOOLEAN KxIsRemoved(PKxDeviceExtension DeviceExtension);
 BOOLEAN KxAcquireIo(PKxDeviceExtension DeviceExtension);
 VOID KxReleaseIo(PKxDeviceExtension DeviceExtension);
 VOID KxReleaseIoAndWait(PKxDeviceExtension DeviceExtension);
+// Started and no longer held, in one step: the gate opens with the pipe table in place.
+VOID KxOpenGate(PKxDeviceExtension DeviceExtension);
 
 // Bulk reads and writes (read_write.cpp).
 NTSTATUS NTAPI KxRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -203,6 +228,9 @@ NTSTATUS KxResetDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS KxCallUSBD(PDEVICE_OBJECT DeviceObject, PVOID Argument, BOOLEAN Synchronous,
                     PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context, PIRP *IrpSent);
 NTSTATUS NTAPI KxIrpCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// Cancels the driver's own synchronous requests that are out; with Refuse,
+// later ones that wait for the bridge's answer are refused too (removal).
+VOID KxCancelOwnRequests(PKxDeviceExtension DeviceExtension, BOOLEAN Refuse);
 
 // Configuration (configuration.cpp).
 NTSTATUS KxGetDeviceDescriptor(PDEVICE_OBJECT DeviceObject);

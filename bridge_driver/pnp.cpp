@@ -47,8 +47,9 @@ extern "C" NTSTATUS NTAPI KxPnpAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OB
   for (int attempt = 0; attempt < KX_MAX_DEVICES; ++attempt) {
     digit = (WCHAR)('0' + attempt);
     KxNameWithDigit(&deviceName, deviceBuffer, digit);
-    status = IoCreateDevice(DriverObject, sizeof(KxDeviceExtension), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                            &device);
+    // Secure open: the security descriptor guards names below the device too.
+    status = IoCreateDevice(DriverObject, sizeof(KxDeviceExtension), &deviceName, FILE_DEVICE_UNKNOWN,
+                            FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (NT_SUCCESS(status)) break;
   }
   if (!NT_SUCCESS(status)) return status;
@@ -92,6 +93,7 @@ extern "C" NTSTATUS NTAPI KxPnpPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       if (!extension->DeviceStarted) return KxSkipDown(lower, Irp);
       // Held first, so that no new read or write slips in after the cancel.
       KxSetStateFlag(extension, &extension->HoldIoRequests, TRUE);
+      KxCancelOwnRequests(extension, FALSE);
       KxCallAbortPipe(DeviceObject, KX_SELECT_TRANSFER);
       return KxCopyDown(lower, Irp);
 
@@ -125,6 +127,9 @@ extern "C" NTSTATUS KxStopDevice(PDEVICE_OBJECT DeviceObject) {
   PKxDeviceExtension extension = KxExtension(DeviceObject);
   NTSTATUS status = STATUS_SUCCESS;
   if (!extension->DeviceStarted) return STATUS_SUCCESS;
+  // Closed before anything is torn down and never open again until the next
+  // start: a read that got past it is the one the cancel below finds.
+  KxSetStateFlag(extension, &extension->DeviceStarted, FALSE);
   KxCallAbortPipe(DeviceObject, KX_SELECT_TRANSFER);
   // A removed bridge is gone from the bus: nothing to deconfigure.
   if (!KxIsRemoved(extension)) {
@@ -136,7 +141,6 @@ extern "C" NTSTATUS KxStopDevice(PDEVICE_OBJECT DeviceObject) {
     status = KxCallUSBD(DeviceObject, &urb, TRUE, NULL, NULL, NULL);
   }
   KxSetStateFlag(extension, &extension->HoldIoRequests, FALSE);
-  KxSetStateFlag(extension, &extension->DeviceStarted, FALSE);
   return status;
 }
 
@@ -152,6 +156,7 @@ static VOID KxDeleteLink(PKxDeviceExtension DeviceExtension) {
 extern "C" VOID KxSurpriseRemoval(PDEVICE_OBJECT DeviceObject) {
   PKxDeviceExtension extension = KxExtension(DeviceObject);
   KxSetStateFlag(extension, &extension->DeviceRemoved, TRUE);
+  KxCancelOwnRequests(extension, TRUE);
   KxStopDevice(DeviceObject);
   KxDeleteLink(extension);
   extension->SurpriseRemoved = TRUE;
@@ -160,6 +165,9 @@ extern "C" VOID KxSurpriseRemoval(PDEVICE_OBJECT DeviceObject) {
 extern "C" NTSTATUS KxRemoveDevice(PDEVICE_OBJECT DeviceObject) {
   PKxDeviceExtension extension = KxExtension(DeviceObject);
   KxSetStateFlag(extension, &extension->DeviceRemoved, TRUE);
+  // A request waiting for a bridge that never answers would hold the remove
+  // lock forever: its wait ends here, and no new one starts.
+  KxCancelOwnRequests(extension, TRUE);
   KxStopDevice(DeviceObject);
   // No request may still be using the device when it is deleted.
   KxReleaseIoAndWait(extension);

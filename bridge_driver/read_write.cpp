@@ -54,11 +54,47 @@ typedef struct _KxFinishedTransfer {
   ULONG_PTR Bytes;
 } KxFinishedTransfer;
 
+static VOID KxLeaveTransfer(PKxDeviceExtension Extension);
+
+// Under TransferLock. False while our cancel routine is on its way: it
+// counts itself as a reader of the table, and the request is finished when it leaves.
+static BOOLEAN KxDisarmHeldCancel(PKxDeviceExtension Extension) {
+  if (Extension->HeldCancel == KX_HELD_ARMED)
+    Extension->HeldCancel = IoSetCancelRoutine(Extension->ReadWriteIrp, NULL) != NULL ? KX_HELD_NONE : KX_HELD_COMING;
+  return Extension->HeldCancel == KX_HELD_NONE;
+}
+
+// The caller cancelled its request after its own chunk came back: the chunks
+// still out are cancelled, and the request ends with what the others moved.
+static VOID NTAPI KxCancelHeldRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  PKxDeviceExtension extension = KxExtension(DeviceObject);
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TransferLock, &irql);
+  extension->HeldCancel = KX_HELD_NONE;
+  ++extension->TransferUsers;
+  KeReleaseSpinLock(&extension->TransferLock, irql);
+  KxCancelPendingIo(DeviceObject);
+  KxLeaveTransfer(extension);
+}
+
+// Under TransferLock, as chunk 0 comes back with others still out: the held
+// request stays cancellable. True when the caller cancelled it already and
+// the routine was taken back before it could run.
+static BOOLEAN KxArmHeldCancel(PKxDeviceExtension Extension, PIRP Irp) {
+  Extension->HeldCancel = KX_HELD_ARMED;
+  IoSetCancelRoutine(Irp, KxCancelHeldRequest);
+  if (!Irp->Cancel || IoSetCancelRoutine(Irp, NULL) == NULL) return FALSE;
+  Extension->HeldCancel = KX_HELD_NONE;
+  return TRUE;
+}
+
 // Under TransferLock. The caller's request is finished once no chunk is
 // outstanding and nobody reads the table; the completed chunks' packets that
 // a reader kept alive are freed here.
 static BOOLEAN KxTakeFinished(PKxDeviceExtension Extension, KxFinishedTransfer *Finished) {
   if (Extension->PendingTransfers > 0 || Extension->TransferUsers > 0) return FALSE;
+  if (!KxDisarmHeldCancel(Extension)) return FALSE;
   PKxTransferEntry entries = KxEntries(Extension->TransferContext);
   for (SHORT i = 0; i < Extension->TransferChunks; ++i)
     if (entries[i].Irp != NULL && entries[i].Irp != Extension->ReadWriteIrp) IoFreeIrp(entries[i].Irp);
@@ -106,7 +142,10 @@ extern "C" NTSTATUS NTAPI KxCompleteReadWriteIrp(PDEVICE_OBJECT DeviceObject, PI
   BOOLEAN callers = Irp == extension->ReadWriteIrp;
   if (callers && Irp->PendingReturned) IoMarkIrpPending(Irp);
   NTSTATUS status = Irp->IoStatus.Status;
-  ULONG moved = entry->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  // A failed chunk whose URB still reads success never reached the bus: its
+  // length is still the one asked for, and it moved nothing.
+  BOOLEAN busSawIt = NT_SUCCESS(status) || !USBD_SUCCESS(entry->Urb->UrbHeader.Status);
+  ULONG moved = busSawIt ? entry->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength : 0;
   entry->Urb = NULL;
   --extension->PendingTransfers;
   // A reader may still cancel this packet: it is freed when the last one leaves.
@@ -125,8 +164,9 @@ extern "C" NTSTATUS NTAPI KxCompleteReadWriteIrp(PDEVICE_OBJECT DeviceObject, PI
   // The caller cancelled its request, and the cancel reached only chunk 0,
   // the caller's own packet: the rest are cancelled too, or a request whose
   // later chunks the device holds would never end. Counted as a reader, so
-  // the table outlives the walk.
-  BOOLEAN cancelRest = callers && cancelled && extension->PendingTransfers > 0;
+  // the table outlives the walk. Not cancelled yet: held with our cancel
+  // routine, so that a later cancel does the same.
+  BOOLEAN cancelRest = callers && extension->PendingTransfers > 0 && (cancelled || KxArmHeldCancel(extension, Irp));
   if (cancelRest) ++extension->TransferUsers;
   BOOLEAN done = KxTakeFinished(extension, &finished);
   KeReleaseSpinLock(&extension->TransferLock, irql);

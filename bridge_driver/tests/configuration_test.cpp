@@ -119,7 +119,7 @@ TEST_F(ConfigurationTest, FailedFirstNineByteReadFailsTheStartWithoutReadingMore
   bridge.failUrb(2);
   EXPECT_EQ(start(bridge), STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(bridge.urbs().size(), 2u) << "no read of a zero-length set, no selection";
-  EXPECT_TRUE(extension(bridge)->DeviceStarted);
+  EXPECT_FALSE(extension(bridge)->DeviceStarted) << "no pipe table: the gate stays closed";
   EXPECT_FALSE(bridge.configured());
 }
 
@@ -130,7 +130,7 @@ TEST_F(ConfigurationTest, FailedSetReadSavesNoCopiesAndSelectsNothing) {
   EXPECT_EQ(bridge.urbs().size(), 3u);
   EXPECT_EQ(extension(bridge)->NumberOfEndpoints, 0);
   EXPECT_EQ(extension(bridge)->ConfigDescriptor.bLength, 0);
-  EXPECT_TRUE(extension(bridge)->DeviceStarted);
+  EXPECT_FALSE(extension(bridge)->DeviceStarted);
 }
 
 TEST_F(ConfigurationTest, FailedSelectionStillOverwritesThePipeTable) {

@@ -32,7 +32,7 @@ TEST_F(PnpTest, AddDeviceCreatesNamedLinkedAttachedDevice) {
   EXPECT_EQ(p.deviceNames[u"\\Device\\Harlen0"], device);
   EXPECT_EQ(p.symbolicLinks[u"\\DosDevices\\Harlen0"], u"\\Device\\Harlen0");
   EXPECT_EQ(device->DeviceType, ULONG(FILE_DEVICE_UNKNOWN));
-  EXPECT_EQ(device->Characteristics, 0u);
+  EXPECT_EQ(device->Characteristics, ULONG(FILE_DEVICE_SECURE_OPEN));
   EXPECT_EQ(device->Flags & (DO_DIRECT_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
             ULONG(DO_DIRECT_IO | DO_POWER_PAGABLE));
   EXPECT_EQ(device->StackSize, 2);

@@ -128,6 +128,9 @@ USBD_STATUS UsbBridge::checkTransfer(const _URB_BULK_OR_INTERRUPT_TRANSFER &requ
   {
     PlatformLock guard;
     Pipe *pipe = pipeByHandle(request.PipeHandle);
+    if (pipe == nullptr && closedHandles_.count(request.PipeHandle))
+      platform().verifier.violation(describeArrival(record) +
+                                    " on a pipe handle its configuration closed: on Windows it names freed memory");
     if (pipe == nullptr) return USBD_STATUS_INVALID_PIPE_HANDLE;
     record.endpointAddress = pipe->endpoint.address;
   }
@@ -155,7 +158,7 @@ NTSTATUS UsbBridge::queueTransfer(PIRP irp, _URB_BULK_OR_INTERRUPT_TRANSFER &req
     Transfer transfer = pipe.queue.back();
     pipe.queue.pop_back();
     guard.unlock();
-    completeTransfer(transfer, USBD_STATUS_CANCELED, 0);
+    completeUntaken(transfer);
     return STATUS_PENDING;
   }
   guard.unlock();
@@ -242,6 +245,20 @@ void UsbBridge::completeTransfer(const Transfer &transfer, USBD_STATUS usbd, ULO
   IofCompleteRequest(transfer.irp, IO_NO_INCREMENT);
 }
 
+// Cancelled before the bus took it: a real bus may end such a request without
+// looking at its URB, whose length still reads as asked.
+void UsbBridge::completeUntaken(const Transfer &transfer) {
+  {
+    PlatformLock guard;
+    UrbRecord &record = urbs_[transfer.record];
+    record.usbdStatus = USBD_STATUS_CANCELED;
+    record.status = STATUS_CANCELLED;
+    platform().trace.add("usb", "<- " + describeCompletion(record, "cancelled before the bus took it, URB untouched"));
+    transfer.irp->IoStatus.Status = STATUS_CANCELLED;
+  }
+  IofCompleteRequest(transfer.irp, IO_NO_INCREMENT);
+}
+
 bool UsbBridge::completeNext(UCHAR endpointAddress) {
   unsigned id = pipeIdAt(endpointAddress);
   bool completed = false;
@@ -321,6 +338,7 @@ USBD_STATUS UsbBridge::clearEndpointFeature(_URB_CONTROL_FEATURE_REQUEST &reques
 void UsbBridge::dropPipes() {
   for (unsigned id : pipeIds()) failAll(id, USBD_STATUS_CANCELED);
   PlatformLock guard;
+  for (auto &pipe : pipes_) closedHandles_.insert(pipe.get());
   pipes_.clear();
 }
 
@@ -333,6 +351,7 @@ void UsbBridge::unplug() {
   }
   atDispatchLevel([this] {
     for (unsigned id : pipeIds()) failAll(id, USBD_STATUS_DEVICE_GONE);
+    failHeldControls(USBD_STATUS_DEVICE_GONE);
   });
 }
 

@@ -71,6 +71,7 @@ USBD_STATUS UsbBridge::controlRequest(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST &requ
   }
   std::optional<ControlRequest> kind = recognise(record);
   if (stall || !kind) return USBD_STATUS_STALL_PID;
+  if (vendor.held.count(*kind)) return USBD_STATUS_PENDING;
   auto failure = vendor.failures.find(*kind);
   if (failure != vendor.failures.end()) return failure->second;
   ULONG moved = asked;
@@ -85,6 +86,64 @@ USBD_STATUS UsbBridge::controlRequest(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST &requ
   record.bytesMoved = moved;
   request.TransferBufferLength = moved;
   return USBD_STATUS_SUCCESS;
+}
+
+// Held as a real bus holds a NAKed control transfer: cancellable until it ends.
+NTSTATUS UsbBridge::holdControl(PIRP irp, PURB urb, size_t record) {
+  {
+    PlatformLock guard;
+    heldControls_.push_back({irp, urb, record});
+    platform().trace.add("usb", "   the bridge holds " + describeArrival(urbs_[record]));
+  }
+  IoMarkIrpPending(irp);
+  IoSetCancelRoutine(irp, controlCancelled);
+  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    {
+      PlatformLock guard;
+      heldControls_.pop_back();
+    }
+    finishHeldControl(irp, urb, record, USBD_STATUS_CANCELED);
+  }
+  return STATUS_PENDING;
+}
+
+void UsbBridge::finishHeldControl(PIRP irp, PURB urb, size_t index, USBD_STATUS usbd) {
+  {
+    PlatformLock guard;
+    urb->UrbHeader.Status = usbd;
+    UrbRecord &record = urbs_[index];
+    record.status = toNtStatus(usbd);
+    record.usbdStatus = usbd;
+    platform().trace.add("usb", "<- " + describeCompletion(record, "0 bytes"));
+    irp->IoStatus.Status = record.status;
+  }
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void UsbBridge::failHeldControls(USBD_STATUS usbd) {
+  std::vector<HeldControl> ending;
+  {
+    PlatformLock guard;
+    for (const HeldControl &held : heldControls_)
+      if (IoSetCancelRoutine(held.irp, nullptr) != nullptr) ending.push_back(held);
+    heldControls_.clear();
+  }
+  for (const HeldControl &held : ending) finishHeldControl(held.irp, held.urb, held.record, usbd);
+}
+
+VOID UsbBridge::controlCancelled(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  UsbBridge &bridge = **static_cast<UsbBridge **>(device->DeviceExtension);
+  HeldControl found{};
+  {
+    PlatformLock guard;
+    auto held = std::find_if(bridge.heldControls_.begin(), bridge.heldControls_.end(),
+                             [irp](const HeldControl &h) { return h.irp == irp; });
+    if (held == bridge.heldControls_.end()) return;
+    found = *held;
+    bridge.heldControls_.erase(held);
+  }
+  bridge.finishHeldControl(found.irp, found.urb, found.record, USBD_STATUS_CANCELED);
 }
 
 }  // namespace sim

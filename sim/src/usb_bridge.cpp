@@ -146,6 +146,7 @@ NTSTATUS UsbBridge::submitUrb(PIRP irp, PURB urb, size_t request) {
   // The abort shows after its own arrival: the transfers it ends follow it in the trace.
   if (record.function == URB_FUNCTION_ABORT_PIPE && usbd == USBD_STATUS_SUCCESS)
     failAll(pipeIdAt(record.endpointAddress), USBD_STATUS_CANCELED);
+  if (usbd == USBD_STATUS_PENDING && isControlRequest(record.function)) return holdControl(irp, urb, index);
   if (usbd == USBD_STATUS_PENDING) return queueTransfer(irp, urb->UrbBulkOrInterruptTransfer, index);
   return finishUrb(irp, urb, usbd, index);
 }
@@ -293,6 +294,7 @@ USBD_STATUS UsbBridge::selectConfiguration(_URB_SELECT_CONFIGURATION &request, U
     for (size_t i = 0; i < model->endpoints.size(); ++i) {
       const EndpointSetup &endpoint = model->endpoints[i];
       pipes_.push_back(std::make_unique<Pipe>(endpoint, ++pipesMade_));
+      closedHandles_.erase(pipes_.back().get());
       USBD_PIPE_INFORMATION &pipe = info->Pipes[i];
       pipe.MaximumPacketSize = endpoint.maxPacketSize;
       pipe.EndpointAddress = endpoint.address;

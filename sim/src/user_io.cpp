@@ -128,9 +128,13 @@ void freeRequest(PIRP irp) {
 }
 
 // A reference taken in the same step as the look-up, against a concurrent IoDeleteDevice.
-PDEVICE_OBJECT referenceDeviceNamedBy(const std::u16string &link) {
+// The object manager follows the link and hands what is left of the path
+// ("\\x" in "\\DosDevices\\Harlen0\\x") to the device as the file name.
+PDEVICE_OBJECT referenceDeviceNamedBy(const std::u16string &path, std::u16string &rest) {
   PlatformLock guard;
-  PDEVICE_OBJECT device = deviceNamedBy(link);
+  size_t end = path.find(u'\\', path.find(u'\\', 1) + 1);
+  PDEVICE_OBJECT device = deviceNamedBy(path.substr(0, end));
+  rest = end == std::u16string::npos ? u"" : path.substr(end);
   if (device) platform().referenceDevice(device);
   return device;
 }
@@ -164,9 +168,18 @@ UserFile UserFile::open(const std::u16string &link, bool caller32) {
   auto &p = platform();
   UserFile file;
   file.caller32_ = caller32;
-  PDEVICE_OBJECT device = referenceDeviceNamedBy(link);
+  std::u16string rest;
+  PDEVICE_OBJECT device = referenceDeviceNamedBy(link, rest);
   if (device) {
-    auto request = send(device, newRequest(requestIrp(p.topOfStack(device), IRP_MJ_CREATE), caller32));
+    file.fileName_ = std::make_shared<std::u16string>(rest);
+    file.fileObject_ = std::make_shared<FILE_OBJECT>();
+    file.fileObject_->DeviceObject = device;
+    file.fileObject_->FileName.Buffer = reinterpret_cast<PWSTR>(file.fileName_->data());
+    file.fileObject_->FileName.Length = static_cast<USHORT>(rest.size() * sizeof(char16_t));
+    file.fileObject_->FileName.MaximumLength = file.fileObject_->FileName.Length;
+    PIRP create = requestIrp(p.topOfStack(device), IRP_MJ_CREATE);
+    IoGetNextIrpStackLocation(create)->FileObject = file.fileObject_.get();
+    auto request = send(device, newRequest(create, caller32));
     // A create never completed has been reported; the open fails.
     file.status_ = waitFor(*request, "IRP_MJ_CREATE") ? request->status : STATUS_UNSUCCESSFUL;
     if (NT_SUCCESS(file.status_)) {
@@ -181,7 +194,8 @@ UserFile UserFile::open(const std::u16string &link, bool caller32) {
 }
 
 UserFile::UserFile(UserFile &&other) noexcept
-    : device_(other.device_), status_(other.status_), resets_(other.resets_), caller32_(other.caller32_) {
+    : device_(other.device_), status_(other.status_), resets_(other.resets_), caller32_(other.caller32_),
+      fileObject_(std::move(other.fileObject_)), fileName_(std::move(other.fileName_)) {
   other.device_ = nullptr;
 }
 
@@ -192,6 +206,8 @@ UserFile &UserFile::operator=(UserFile &&other) noexcept {
   status_ = other.status_;
   resets_ = other.resets_;
   caller32_ = other.caller32_;
+  fileObject_ = std::move(other.fileObject_);
+  fileName_ = std::move(other.fileName_);
   other.device_ = nullptr;
   return *this;
 }

@@ -204,6 +204,7 @@ typedef struct _DRIVER_OBJECT {
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
 #define FILE_DEVICE_UNKNOWN 0x00000022
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
 
 #define CTL_CODE(DeviceType, Function, Method, Access) \
   (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
@@ -234,6 +235,14 @@ typedef struct _DEVICE_OBJECT {
   DEVICE_TYPE DeviceType;
   CCHAR StackSize;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+// What a driver reads of an open: the name left over below the device.
+typedef struct _FILE_OBJECT {
+  CSHORT Type;
+  CSHORT Size;
+  PDEVICE_OBJECT DeviceObject;
+  UNICODE_STRING FileName;
+} FILE_OBJECT, *PFILE_OBJECT;
 
 #define SL_PENDING_RETURNED 0x01
 #define SL_INVOKE_ON_CANCEL 0x20
@@ -282,7 +291,7 @@ typedef struct _IO_STACK_LOCATION {
     struct { PVOID Argument1; PVOID Argument2; PVOID Argument3; PVOID Argument4; } Others;
   } Parameters;
   PDEVICE_OBJECT DeviceObject;
-  PVOID FileObject;
+  struct _FILE_OBJECT *FileObject;
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;

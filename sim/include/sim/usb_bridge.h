@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <string>
@@ -78,6 +79,9 @@ struct VendorSetup {
   std::vector<uint8_t> vendor4In;   // what request 4 returns; OUT data is kept in the URB's record
   std::vector<uint8_t> vendor12In;  // the same for request 12
   UCHAR maxLun = 0;
+  // Requests the bridge never answers (it NAKs their data stage) until they
+  // are cancelled or the bridge is unplugged.
+  std::set<ControlRequest> held;
   // Requests that fail, moving nothing, with this status (USBD_STATUS_STALL_PID: a stall).
   std::map<ControlRequest, USBD_STATUS> failures;
 };
@@ -192,6 +196,10 @@ class UsbBridge {
   // Vendor and class requests (control_requests.cpp).
   USBD_STATUS controlRequest(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST &request, UrbRecord &record, bool stall);
   std::vector<uint8_t> answerTo(ControlRequest kind) const;
+  NTSTATUS holdControl(PIRP irp, PURB urb, size_t record);
+  void finishHeldControl(PIRP irp, PURB urb, size_t record, USBD_STATUS usbd);
+  void failHeldControls(USBD_STATUS usbd);
+  static VOID controlCancelled(PDEVICE_OBJECT device, PIRP irp);
   NTSTATUS pnp(PIRP irp, PIO_STACK_LOCATION stack);
   // Power (bus_power.cpp): set and query answered at once, wait-wake held.
   NTSTATUS power(PIRP irp, PIO_STACK_LOCATION stack);
@@ -219,6 +227,7 @@ class UsbBridge {
   void keepServicing(unsigned pipeId);
   void failAll(unsigned pipeId, USBD_STATUS usbd);
   void completeTransfer(const Transfer &transfer, USBD_STATUS usbd, ULONG bytes);
+  void completeUntaken(const Transfer &transfer);
   ULONG moveData(Pipe &pipe, _URB_BULK_OR_INTERRUPT_TRANSFER &request);
   void dropPipes();
   // The cancel routine of every transfer the bus holds.
@@ -238,9 +247,16 @@ class UsbBridge {
   unsigned portResets_ = 0;
   unsigned pipesMade_ = 0;
   std::vector<std::unique_ptr<Pipe>> pipes_;
+  std::set<const void *> closedHandles_;  // handles of pipes dropped by a deconfiguration
   std::unique_ptr<ByteStream> loopback_;
   std::vector<UrbRecord> urbs_;
   std::vector<BusRequest> requests_;
+  struct HeldControl {
+    PIRP irp;
+    PURB urb;
+    size_t record;
+  };
+  std::vector<HeldControl> heldControls_;
 };
 
 }  // namespace sim

@@ -39,7 +39,8 @@ struct UserRequest {
 
 class UserFile {
  public:
-  // Opens the device the link names: IRP_MJ_CREATE to the top of its stack,
+  // Opens the device the link names (anything after it, as in
+  // "\\DosDevices\\Harlen0\\x", is the file object's name): IRP_MJ_CREATE to the top of its stack,
   // waited for as CreateFile waits. status() tells the outcome,
   // STATUS_OBJECT_NAME_NOT_FOUND when the link or the device it names is gone.
   // caller32: the handle belongs to a 32-bit process (IoIs32bitProcess).
@@ -83,6 +84,9 @@ class UserFile {
   NTSTATUS status_ = STATUS_OBJECT_NAME_NOT_FOUND;
   unsigned resets_ = 0;
   bool caller32_ = false;
+  // The file object the create carries, and the name below the device it holds.
+  std::shared_ptr<FILE_OBJECT> fileObject_;
+  std::shared_ptr<std::u16string> fileName_;
 };
 
 // IofCompleteRequest, once a handle's request has left its last stack location.
