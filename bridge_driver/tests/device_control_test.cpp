@@ -172,6 +172,39 @@ TEST_F(DeviceControlTest, TheGeneralRequestUsesTheCallersBufferOrFailsCleanly) {
   }
 }
 
+// The I/O manager hands over a system buffer as long as the longer of input
+// and output, the input copied in and the rest as the pool had it (0xCD
+// here), and copies Information bytes back. None of that rest may reach the
+// caller or go to the bridge.
+TEST_F(DeviceControlTest, PoolBytesPastTheInputReachNeitherTheCallerNorTheBridge) {
+  struct Leak {
+    const char *what;
+    ULONG code;
+    ULONG outputLength;
+    USHORT count;  // the vendor count or the general request's length
+  };
+  const Leak cases[] = {
+      {"descriptor into a long output", kDescriptor, 64, 0},
+      {"general request longer than its record, bridge answering short", kControl, 48, 48},
+      {"vendor write of more than its input", kVendorWrite, 24, 24},
+      {"vendor read answered short", kVendorRead, 32, 24},
+  };
+  sim::UsbBridge &bridge = openBridge();
+  bridge.vendor.vendor4In = {0x11, 0x22};
+  PVOID user = sim::platform().userMemory.allocate(64, sim::UserAccess::ReadWrite);
+  for (const Leak &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> input = c.code == kControl ? record(0xC0, 4, c.count, user) : vendorInput(0x1234, c.count);
+    if (c.code == kDescriptor) input.clear();
+    auto request = control(c.code, input, c.outputLength);
+    ASSERT_EQ(request->status, STATUS_SUCCESS);
+    ASSERT_GT(request->information, input.size()) << "the case must copy back more than its input";
+    for (size_t i = input.size(); i < request->information; ++i) ASSERT_NE(output[i], 0xCD) << "output byte " << i;
+    const std::vector<uint8_t> &wire = bridge.urbs().back().dataOut;
+    for (size_t i = input.size(); i < wire.size(); ++i) ASSERT_NE(wire[i], 0xCD) << "byte " << i << " to the bridge";
+  }
+}
+
 TEST_F(DeviceControlTest, EveryCodeIsRefusedWhileAStopIsQueried) {
   sim::UsbBridge &bridge = openBridge();
   ASSERT_EQ(pnp.send(bridge, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);

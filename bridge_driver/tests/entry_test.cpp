@@ -42,6 +42,22 @@ TEST_F(EntryTest, OpenAndCloseSucceedInEveryState) {
   pnp.remove(bridge);
 }
 
+// The device serves no namespace: a name below it is refused, so no open
+// reaches the device past the security check Windows makes on its own name.
+TEST_F(EntryTest, AnOpenOfANameBelowTheDeviceIsRefused) {
+  const std::pair<std::u16string, NTSTATUS> opens[] = {
+      {u"\\DosDevices\\Harlen0", STATUS_SUCCESS},
+      {u"\\DosDevices\\Harlen0\\x", STATUS_OBJECT_NAME_NOT_FOUND},
+      {u"\\DosDevices\\Harlen0\\", STATUS_OBJECT_NAME_NOT_FOUND},
+  };
+  sim::UsbBridge &bridge = plugAndAdd();
+  ASSERT_EQ(pnp.send(bridge, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+  for (auto &[name, status] : opens) {
+    sim::UserFile file = sim::UserFile::open(name);
+    EXPECT_EQ(file.status(), status) << std::string(name.begin(), name.end());
+  }
+}
+
 TEST_F(EntryTest, SystemControlGoesDownUnlessRemoved) {
   sim::UsbBridge &bridge = plugAndStart();
   size_t before = bridge.requests().size();

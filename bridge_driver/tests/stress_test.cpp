@@ -26,6 +26,7 @@ struct StressCase {
   sim::BulkMode data;    // both pipes
   unsigned removeAfter;  // requests finished, all threads together, before the removal begins
   bool unplugged;        // the bridge leaves the bus first
+  bool callerCancels;    // each thread cancels some of its requests (CancelIo) at a random moment
 };
 
 struct Sent {
@@ -37,7 +38,7 @@ struct Sent {
 class StressTest : public DriverTest {
  protected:
   // Requests of random lengths, each waited for as a synchronous ReadFile or WriteFile waits.
-  std::vector<Sent> sendRequests(sim::UserFile file, UCHAR major, unsigned seed) {
+  std::vector<Sent> sendRequests(sim::UserFile file, UCHAR major, unsigned seed, bool cancels) {
     std::mt19937 random(seed);
     std::vector<UCHAR> buffer(kLongest);
     std::vector<Sent> sent;
@@ -47,6 +48,10 @@ class StressTest : public DriverTest {
       bool mapped = i % 2 == 0;
       auto request = major == IRP_MJ_READ ? file.read(buffer.data(), length, mapped)
                                           : file.write(buffer.data(), length, mapped);
+      if (cancels && i % 3 == 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 300)(random)));
+        request->cancel();
+      }
       request->waitForCompletion();
       sent.push_back({request, length, afterRemoval});
       ++finished;
@@ -86,8 +91,8 @@ class StressTest : public DriverTest {
       sim::UserFile file = sim::UserFile::open(u"\\DosDevices\\Harlen0");
       EXPECT_EQ(file.status(), STATUS_SUCCESS);
       UCHAR major = i < kReaders ? IRP_MJ_READ : IRP_MJ_WRITE;
-      senders.emplace_back([this, &results, i, major, file = std::move(file)]() mutable {
-        results[i] = sendRequests(std::move(file), major, i + 1);
+      senders.emplace_back([this, &results, &c, i, major, file = std::move(file)]() mutable {
+        results[i] = sendRequests(std::move(file), major, i + 1, c.callerCancels);
       });
     }
     std::thread canceller([this, device, &c] { cancelRepeatedly(device, c.removeAfter); });
@@ -106,8 +111,11 @@ class StressTest : public DriverTest {
 TEST_F(StressTest, ConcurrentIoCancelsAndRemovalCompleteEveryRequestOnceAndLeaveNothing) {
   const unsigned total = (kReaders + kWriters) * kRequestsPerThread;
   const StressCase cases[] = {
-      {"pattern data, unplug and removal near the end", sim::BulkMode::Pattern, total * 3 / 4, true},
-      {"loopback data, removal mid-run with the bridge still there", sim::BulkMode::Loopback, total / 4, false},
+      {"pattern data, unplug and removal near the end", sim::BulkMode::Pattern, total * 3 / 4, true, false},
+      {"loopback data, removal mid-run with the bridge still there", sim::BulkMode::Loopback, total / 4, false,
+       false},
+      {"pattern data, the callers cancelling, removal near the end", sim::BulkMode::Pattern, total * 3 / 4, false,
+       true},
   };
   const std::set<NTSTATUS> endings = {STATUS_SUCCESS, STATUS_CANCELLED, STATUS_DELETE_PENDING,
                                       STATUS_DEVICE_NOT_CONNECTED};

@@ -117,6 +117,10 @@ void freeRequest(PIRP irp) {
   auto &p = platform();
   PlatformLock guard;
   auto it = p.userRequests.find(irp);
+  if (it->second->cancelPins) {
+    p.defer([irp] { freeRequest(irp); });
+    return;
+  }
   it->second->completionsWhenFreed = p.irps[irp].completions;
   releaseRequestMdls(irp, p.irps[irp].id);
   copyBack(*it->second);
@@ -144,6 +148,18 @@ PDEVICE_OBJECT referenceDeviceNamedBy(const std::u16string &path, std::u16string
 unsigned UserRequest::completions() const {
   PlatformLock guard;
   return outstanding(*this) ? platform().irps[irp].completions : completionsWhenFreed;
+}
+
+bool UserRequest::cancel() {
+  {
+    PlatformLock guard;
+    if (!outstanding(*this)) return false;
+    ++cancelPins;
+  }
+  IoCancelIrp(irp);
+  PlatformLock guard;
+  --cancelPins;
+  return true;
 }
 
 bool UserRequest::waitForCompletion() {

@@ -23,6 +23,9 @@ struct UserRequest {
   ULONG_PTR information = 0;
   // IofCompleteRequest calls on the request, any after the first included.
   unsigned completions() const;
+  // As CancelIo from another thread: IoCancelIrp while the request is out,
+  // the I/O manager keeping it alive meanwhile. False once it was freed.
+  bool cancel();
   // Until the I/O manager has freed the IRP: runs the deferred work, or, in
   // the threaded mode, blocks for at most kHangLimit. Returns completed.
   bool waitForCompletion();
@@ -30,6 +33,7 @@ struct UserRequest {
   PIRP irp = nullptr;
   std::unique_ptr<MDL> mdl;  // the described buffer, for reads and writes
   unsigned completionsWhenFreed = 0;
+  unsigned cancelPins = 0;  // cancels under way: the completion APC waits for them
   bool caller32 = false;  // sent by a 32-bit process
   // Device controls: the I/O manager's system buffer, and the caller's output buffer it is copied back to.
   std::unique_ptr<unsigned char[]> systemBuffer;
