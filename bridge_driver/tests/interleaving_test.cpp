@@ -135,10 +135,12 @@ TEST_F(InterleavingTest, EveryPreemptionPointEndsWithOneCompletionAndNothingLeft
 // another read's submission: it is refused, cancelled, or served on the pipes
 // the bus has open now (the simulator reports a closed handle), the device
 // is idle after a query, and a removal then completes with nothing left.
+constexpr int kRead = -1;
+
 struct GateCase {
   const char *what;
   std::vector<UCHAR> before;  // PnP requests sent first
-  UCHAR operation;            // 0: a three-chunk read
+  int operation;              // a PnP minor code, or kRead: a three-chunk read
   bool readInFlight;          // a held read is out when the operation begins
 };
 
@@ -154,8 +156,8 @@ class GateTest : public TransferTest {
     for (UCHAR minor : c.before) EXPECT_EQ(pnp.send(bridge, minor), STATUS_SUCCESS);
     if (point) sim::platform().preemptAt(point, [&] { slipped = send(IRP_MJ_READ, kChunk); });
     unsigned before = sim::platform().kernelCalls;
-    if (c.operation)
-      EXPECT_EQ(pnp.send(bridge, c.operation), STATUS_SUCCESS);
+    if (c.operation != kRead)
+      EXPECT_EQ(pnp.send(bridge, UCHAR(c.operation)), STATUS_SUCCESS);
     else
       first = send(IRP_MJ_READ, 3 * kChunk);
     unsigned calls = sim::platform().kernelCalls - before;
@@ -171,7 +173,7 @@ class GateTest : public TransferTest {
                   read->status == STATUS_DELETE_PENDING)
           << sim::statusName(read->status);
     }
-    if (!c.operation && slipped) {
+    if (c.operation == kRead && slipped) {
       EXPECT_FALSE(first->status == STATUS_SUCCESS && slipped->status == STATUS_SUCCESS) << "two reads at once";
     }
     EXPECT_EQ(pnp.send(bridge, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
@@ -183,7 +185,7 @@ class GateTest : public TransferTest {
 
 TEST_F(GateTest, AReadAtEveryKernelCallOfAStateChangeIsRefusedOrServedOnOpenPipes) {
   const GateCase cases[] = {
-      {"another read's submission", {}, 0, false},
+      {"another read's submission", {}, kRead, false},
       {"a queried stop with a read in flight", {}, IRP_MN_QUERY_STOP_DEVICE, true},
       {"a queried removal with a read in flight", {}, IRP_MN_QUERY_REMOVE_DEVICE, true},
       {"a stop", {IRP_MN_QUERY_STOP_DEVICE}, IRP_MN_STOP_DEVICE, false},
