@@ -141,6 +141,7 @@ struct ChunkOutcome {
   ULONG length;
   NTSTATUS status;
   ULONG_PTR information;
+  bool stallAfterShort = false;
 };
 
 TEST_F(ReadWriteTest, ShortAndFailingChunksDecideStatusAndInformation) {
@@ -148,6 +149,8 @@ TEST_F(ReadWriteTest, ShortAndFailingChunksDecideStatusAndInformation) {
       // A short chunk is a success; the chunks after it read on in the stream.
       {"short first chunk", sim::BulkMode::Short, kChunk + 1, STATUS_SUCCESS, 100 + 1},
       {"stalled pipe", sim::BulkMode::Stall, 2 * kChunk, STATUS_UNSUCCESSFUL, 0},
+      // The bytes a failing chunk moved before the stall are in the caller's buffer.
+      {"first chunk stalls after 100 bytes", sim::BulkMode::Short, 2 * kChunk, STATUS_UNSUCCESSFUL, 100, true},
   };
   for (const ChunkOutcome &c : cases) {
     SCOPED_TRACE(c.what);
@@ -156,6 +159,7 @@ TEST_F(ReadWriteTest, ShortAndFailingChunksDecideStatusAndInformation) {
     sim::UsbBridge &bridge = openBridge();
     bridge.bulk.reads = c.mode;
     bridge.bulk.shortLength = 100;
+    bridge.bulk.stallAfterShort = c.stallAfterShort;
     auto request = send(IRP_MJ_READ, c.length);
     completeAll(bridge);
     expectFinished(bridge, request);

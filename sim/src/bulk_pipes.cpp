@@ -176,8 +176,10 @@ bool UsbBridge::serviceHead(unsigned pipeId) {
   if (transfer.armed && IoSetCancelRoutine(transfer.irp, nullptr) == nullptr) return false;
   pipe->queue.pop_front();
   if (modeOf(*pipe) == BulkMode::Stall) pipe->halted = true;
-  USBD_STATUS usbd = pipe->halted ? USBD_STATUS_STALL_PID : USBD_STATUS_SUCCESS;
+  bool stallsAfterData = !pipe->halted && modeOf(*pipe) == BulkMode::Short && bulk.stallAfterShort;
+  USBD_STATUS usbd = pipe->halted || stallsAfterData ? USBD_STATUS_STALL_PID : USBD_STATUS_SUCCESS;
   ULONG bytes = pipe->halted ? 0 : moveData(*pipe, *transfer.urb);
+  if (stallsAfterData) pipe->halted = true;
   guard.unlock();
   completeTransfer(transfer, usbd, bytes);
   return true;

@@ -102,6 +102,8 @@ struct BulkBehaviour {
   BulkMode reads = BulkMode::Loopback;   // IN endpoints
   BulkMode writes = BulkMode::Loopback;  // OUT endpoints
   ULONG shortLength = 512;
+  // Short: a transfer ends with a stall after its bytes (the endpoint halts mid-transfer).
+  bool stallAfterShort = false;
 };
 
 // The pattern's byte at stream offset k: k mod 251. The period is prime, so a
