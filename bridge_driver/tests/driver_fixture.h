@@ -12,6 +12,7 @@ class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::platform().reset();
+    sim::platform().verifier.clear();
     ASSERT_EQ(pnp.loadDriver(DriverEntry, KX_POOL_TAG), STATUS_SUCCESS);
   }
 
@@ -23,6 +24,7 @@ class DriverTest : public ::testing::Test {
     EXPECT_TRUE(violations.empty()) << "verifier:\n" << found;
     if (HasFailure()) std::cout << "trace:\n" << sim::platform().trace.render();
     sim::platform().reset();
+    sim::platform().verifier.clear();
   }
 
   // Every test ends with nothing of the driver's left in flight: a leak fails

@@ -88,6 +88,7 @@ TEST_F(PowerTest, EachRequestIsAnsweredHereOrPassedDownAndRecorded) {
     EXPECT_EQ(reported(fdo(bridge)), c.reported);
     EXPECT_EQ(ext->ChildDevNode, c.minor == IRP_MN_SET_POWER ? 0u : 7u) << "every set-power forgets the node";
     EXPECT_TRUE(sim::platform().pool.empty()) << "the power context is freed on every path";
+    EXPECT_EQ(ext->IoCount, 1) << "the remove lock is given back on every path";
   }
 }
 

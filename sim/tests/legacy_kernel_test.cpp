@@ -15,9 +15,13 @@ class LegacyKernelTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform().reset();
+    platform().verifier.clear();
     platform().kernel = sim::KernelKind::Legacy;
   }
-  void TearDown() override { platform().reset(); }
+  void TearDown() override {
+    platform().reset();
+    platform().verifier.clear();
+  }
 
   static char *text(const char *literal) { return const_cast<char *>(literal); }
 
@@ -124,6 +128,7 @@ TEST_F(LegacyKernelTest, EveryServiceOnTheNtKernelIsAFinding) {
   };
   for (const auto &call : calls) {
     platform().reset();
+    platform().verifier.clear();
     EXPECT_EQ(KxCodeSelector(), 0x08);
     call();
     ASSERT_EQ(platform().verifier.violations().size(), 1u);

@@ -19,8 +19,14 @@ using sim::platform;
 
 class BridgeTest : public ::testing::Test {
  protected:
-  void SetUp() override { platform().reset(); }
-  void TearDown() override { platform().reset(); }
+  void SetUp() override {
+    platform().reset();
+    platform().verifier.clear();
+  }
+  void TearDown() override {
+    platform().reset();
+    platform().verifier.clear();
+  }
 
   NTSTATUS submit(sim::UsbBridge &bridge, PVOID urb) {
     PIRP irp = platform().newIrp(1, sim::IrpOrigin::Manager);
@@ -598,6 +604,7 @@ TEST_F(BridgeTest, CancelSpinLockMisuseAndCancelOfAFreedIrpAreReported) {
   };
   for (const auto &row : rows) {
     platform().reset();
+    platform().verifier.clear();
     row.misuse();
     EXPECT_EQ(platform().verifier.violations(), std::vector<std::string>{row.finding});
     EXPECT_EQ(platform().irql, PASSIVE_LEVEL);

@@ -65,6 +65,7 @@ class UserBuffersTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform().reset();
+    platform().verifier.clear();
     PDRIVER_OBJECT driver = platform().newDriver();
     driver->MajorFunction[IRP_MJ_CREATE] = openOrClose;
     driver->MajorFunction[IRP_MJ_CLOSE] = openOrClose;
@@ -79,6 +80,7 @@ class UserBuffersTest : public ::testing::Test {
   void TearDown() override {
     standIn(device).~StandIn();
     platform().reset();
+    platform().verifier.clear();
   }
 
   static bool found(const std::string &fragment) {

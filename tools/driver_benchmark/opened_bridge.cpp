@@ -2,6 +2,7 @@
 
 OpenedBridge::OpenedBridge(sim::Completion completion) {
   sim::platform().reset();
+  sim::platform().verifier.clear();
   // Each kernel call would add a line: the cost measured is the driver's and the platform's, not the trace's.
   sim::platform().trace.enabled = false;
   pnp_.loadDriver(DriverEntry, KX_POOL_TAG);

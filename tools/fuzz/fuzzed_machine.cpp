@@ -18,6 +18,7 @@ void fuzzFailure(const std::string &what) {
 FuzzedMachine::FuzzedMachine(const MachineSetup &setup) : setup_(setup) {
   auto &p = sim::platform();
   p.reset();
+  p.verifier.clear();
   // Set after the reset, which restores the NT kernel.
   p.kernel = setup.legacyKernel ? sim::KernelKind::Legacy : sim::KernelKind::Nt;
   pnp_.order = setup.windows98Order ? sim::PnpOrder::Windows98 : sim::PnpOrder::WindowsNt;

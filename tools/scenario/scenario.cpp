@@ -23,6 +23,7 @@ const std::map<std::string, UCHAR> kPnpVerbs = {
 
 Scenario::Scenario() {
   sim::platform().reset();
+  sim::platform().verifier.clear();
   setStatus(pnp_.loadDriver(DriverEntry, KX_POOL_TAG));
 }
 
