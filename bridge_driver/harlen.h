@@ -3,7 +3,8 @@
 
 #include "kernel.h"
 
-// Pool tag "Wdm " as it reads in memory.
+// Pool tag "Wdm " as it reads in memory. Blocks go back with ExFreePool:
+// Windows 98 SE and Me export no ExFreePoolWithTag.
 #define KX_POOL_TAG ((ULONG)'W' | ((ULONG)'d' << 8) | ((ULONG)'m' << 16) | ((ULONG)' ' << 24))
 
 // The pipe table and the endpoint copies end here; a longer interface is refused at start.
