@@ -204,6 +204,8 @@ NTSTATUS KxSendControlTransfer(PDEVICE_OBJECT DeviceObject, PKxControlRequest Re
 NTSTATUS NTAPI KxDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // The legacy kernel's child device node (legacy_node.cpp).
+// Windows 98 or Me, told apart from NT by the code segment selector.
+BOOLEAN KxOnLegacyKernel(void);
 VOID DoEnumerate(PDEVICE_OBJECT DeviceObject);
 VOID RemoveDevice(DEVNODE Node);
 
