@@ -53,7 +53,7 @@ extern "C" USHORT GetConfigDescriptorSize(PDEVICE_OBJECT DeviceObject) {
   KxBuildDescriptorRequest(&request, USB_CONFIGURATION_DESCRIPTOR_TYPE, head, sizeof(USB_CONFIGURATION_DESCRIPTOR));
   NTSTATUS status = KxSubmitAndWait(DeviceObject, &request);
   USHORT size = NT_SUCCESS(status) ? head->wTotalLength : 0;
-  ExFreePoolWithTag(head, KX_POOL_TAG);
+  ExFreePool(head);
   return size;
 }
 
@@ -116,7 +116,7 @@ extern "C" NTSTATUS ConfigDeviceWithFirstInterface(PDEVICE_OBJECT DeviceObject) 
   RtlZeroMemory(buffer, size);
   NTSTATUS status = KxGetConfigDescriptor(DeviceObject, buffer, size);
   if (NT_SUCCESS(status)) status = KxSelectInterface(DeviceObject, buffer);
-  ExFreePoolWithTag(buffer, KX_POOL_TAG);
+  ExFreePool(buffer);
   return status;
 }
 

@@ -111,6 +111,12 @@ static VOID KxProbeAndLock(PVOID Context) {
   MmProbeAndLockPages(probe->Mdl, UserMode, probe->Operation);
 }
 
+// A bad caller address is caught only by a probe inside KxCallGuarded. On the
+// legacy kernel nothing says a ring-0 fault reaches that guard, so a data
+// stage at the caller's address is refused there before the address is used;
+// the fixed vendor codes carry their data in the request itself.
+static BOOLEAN KxCallerBufferUsable(void) { return !KxOnLegacyKernel(); }
+
 // The data stage lives at the caller's address: its pages are probed for the
 // access the direction needs and locked, in the caller's context, and the bus
 // gets them through the MDL. A bad address fails the request.
@@ -121,6 +127,7 @@ static NTSTATUS KxGeneralRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PKxIoctl
   BOOLEAN in = (request.RequestType & KX_REQUEST_IN) != 0;
   PMDL mdl = NULL;
   if (request.Length != 0) {
+    if (!KxCallerBufferUsable()) return STATUS_NOT_SUPPORTED;
     if (request.Buffer == NULL) return STATUS_INVALID_USER_BUFFER;
     mdl = IoAllocateMdl(request.Buffer, request.Length, FALSE, FALSE, NULL);
     if (mdl == NULL) return STATUS_INSUFFICIENT_RESOURCES;

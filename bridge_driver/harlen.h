@@ -3,7 +3,8 @@
 
 #include "kernel.h"
 
-// Pool tag "Wdm " as it reads in memory.
+// Pool tag "Wdm " as it reads in memory. Blocks go back with ExFreePool:
+// Windows 98 SE and Me export no ExFreePoolWithTag.
 #define KX_POOL_TAG ((ULONG)'W' | ((ULONG)'d' << 8) | ((ULONG)'m' << 16) | ((ULONG)' ' << 24))
 
 // The pipe table and the endpoint copies end here; a longer interface is refused at start.
@@ -203,6 +204,8 @@ NTSTATUS KxSendControlTransfer(PDEVICE_OBJECT DeviceObject, PKxControlRequest Re
 NTSTATUS NTAPI KxDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // The legacy kernel's child device node (legacy_node.cpp).
+// Windows 98 or Me, told apart from NT by the code segment selector.
+BOOLEAN KxOnLegacyKernel(void);
 VOID DoEnumerate(PDEVICE_OBJECT DeviceObject);
 VOID RemoveDevice(DEVNODE Node);
 

@@ -31,7 +31,7 @@ KX_SERVICE_STUB(CCODE__CONFIGMG_Remove_SubTree, 0x0033800D);
 
 static const USHORT KxNodeVendors[] = {0x04A7, 0x3A7C, 0x0590, 0x07F7, 0x0840, 0x09FE, 0x0A16, 0x0A4B, 0x2158};
 
-static BOOLEAN KxOnLegacyKernel(void) {
+extern "C" BOOLEAN KxOnLegacyKernel(void) {
 #if KX_LEGACY_KERNEL_POSSIBLE
   return KxCodeSelector() == KX_LEGACY_CODE_SELECTOR;
 #else

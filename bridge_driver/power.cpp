@@ -81,7 +81,7 @@ extern "C" NTSTATUS KxSetPowerState(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return PoCallDriver(extension->LowerDeviceObject, Irp);
   }
   KxCompletePower(Irp, status);
-  if (context != NULL) ExFreePoolWithTag(context, KX_POOL_TAG);
+  if (context != NULL) ExFreePool(context);
   KxReleaseIo(extension);
   return status;
 }
@@ -104,7 +104,7 @@ extern "C" NTSTATUS NTAPI KxPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, 
   }
   PoStartNextPowerIrp(Irp);
   NTSTATUS status = Irp->IoStatus.Status;
-  ExFreePoolWithTag(context, KX_POOL_TAG);
+  ExFreePool(context);
   KxReleaseIo(extension);
   return status;
 }

@@ -109,7 +109,7 @@ static BOOLEAN KxTakeFinished(PKxDeviceExtension Extension, KxFinishedTransfer *
 }
 
 static VOID KxFinishTransfer(PKxDeviceExtension Extension, KxFinishedTransfer *Finished) {
-  ExFreePoolWithTag(Finished->Table, KX_POOL_TAG);
+  ExFreePool(Finished->Table);
   Finished->Irp->IoStatus.Status = Finished->Status;
   Finished->Irp->IoStatus.Information = Finished->Bytes;
   IoCompleteRequest(Finished->Irp, IO_NO_INCREMENT);
@@ -304,7 +304,7 @@ extern "C" NTSTATUS KxReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, USBD_PIPE
   NTSTATUS status = STATUS_DELETE_PENDING;
   if (KxMayStart(extension, index, length)) status = KxPrepareTransfer(Irp, length, chunkSize, &chunks, &buffer, &table);
   if (NT_SUCCESS(status) && !KxClaimTransfer(extension, Irp, table, index, length, chunks)) {
-    ExFreePoolWithTag(table, KX_POOL_TAG);
+    ExFreePool(table);
     status = STATUS_DELETE_PENDING;
   }
   if (!NT_SUCCESS(status)) {

@@ -51,7 +51,7 @@ static NTSTATUS KxPipeRequest(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT F
   urb->Hdr.Function = Function;
   urb->PipeHandle = KxExtension(DeviceObject)->PipeInfo[Index].PipeHandle;
   NTSTATUS status = KxCallUSBD(DeviceObject, urb, TRUE, NULL, NULL, NULL);
-  ExFreePoolWithTag(urb, KX_POOL_TAG);
+  ExFreePool(urb);
   return status;
 }
 
@@ -74,7 +74,7 @@ extern "C" NTSTATUS KxClearStall(PDEVICE_OBJECT DeviceObject, ULONG Endpoint) {
   urb->Index = (USHORT)(Endpoint & 0xFFFF);
   urb->UrbLink = NULL;
   NTSTATUS status = KxCallUSBD(DeviceObject, urb, TRUE, NULL, NULL, NULL);
-  ExFreePoolWithTag(urb, KX_POOL_TAG);
+  ExFreePool(urb);
   return status;
 }
 

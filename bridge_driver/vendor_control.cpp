@@ -21,7 +21,7 @@ extern "C" NTSTATUS KxSendControlTransfer(PDEVICE_OBJECT DeviceObject, PKxContro
   urb->Value = Request->Value;
   urb->Index = Request->Index;
   NTSTATUS status = KxCallUSBD(DeviceObject, urb, TRUE, NULL, NULL, NULL);
-  ExFreePoolWithTag(urb, KX_POOL_TAG);
+  ExFreePool(urb);
   return status;
 }
 
@@ -33,6 +33,6 @@ extern "C" NTSTATUS KxVendorControl(PDEVICE_OBJECT DeviceObject, PKxControlReque
   if (copy == NULL) return STATUS_NO_MEMORY;
   RtlCopyMemory(copy, Request->Buffer, Request->Length);
   NTSTATUS status = KxSendControlTransfer(DeviceObject, Request, copy, NULL);
-  ExFreePoolWithTag(copy, KX_POOL_TAG);
+  ExFreePool(copy);
   return status;
 }

@@ -13,11 +13,22 @@
 extern "C" VOID KxGuardResume(void);
 
 #if defined(__i386__)
-extern "C" NTSYSAPI VOID NTAPI RtlUnwind(PVOID TargetFrame, PVOID TargetIp, PEXCEPTION_RECORD ExceptionRecord,
-                                         PVOID ReturnValue);
+// A registration record at fs:[0]: the chain runs from the innermost frame
+// outwards and ends at -1.
+typedef struct _KxRegistration {
+  struct _KxRegistration *Next;
+  PVOID Handler;
+} KxRegistration;
 
-// The registration record (previous record, handler) sits on the stack at
+typedef EXCEPTION_DISPOSITION __cdecl KX_FRAME_HANDLER(PEXCEPTION_RECORD Record, KxRegistration *Frame,
+                                                       PCONTEXT Context, PVOID Dispatcher);
+extern "C" EXCEPTION_DISPOSITION KxCallFrameHandler(KX_FRAME_HANDLER *Handler, PEXCEPTION_RECORD Record,
+                                                    KxRegistration *Frame, PCONTEXT Context, PVOID Dispatcher);
+
+// Our registration record (previous record, handler) sits on the stack at
 // fs:[0] while the routine runs; the resume point takes it off again.
+// KxCallFrameHandler calls another frame's handler keeping ebx, esi, edi and
+// ebp whatever that handler does (compilers' handlers need not keep them).
 __asm__(R"(
     .text
     .globl _KxCallGuarded
@@ -44,16 +55,56 @@ _KxGuardResume:
     popl  %ebx
     popl  %ebp
     ret
+
+    .globl _KxCallFrameHandler
+_KxCallFrameHandler:
+    pushl %ebp
+    movl  %esp, %ebp
+    pushl %ebx
+    pushl %esi
+    pushl %edi
+    pushl 24(%ebp)
+    pushl 20(%ebp)
+    pushl 16(%ebp)
+    pushl 12(%ebp)
+    call  *8(%ebp)
+    leal  -12(%ebp), %esp
+    popl  %edi
+    popl  %esi
+    popl  %ebx
+    popl  %ebp
+    ret
 )");
+
+static KxRegistration *KxChainHead(void) {
+  KxRegistration *head;
+  __asm__ volatile("movl %%fs:0, %0" : "=r"(head));
+  return head;
+}
+
+static VOID KxSetChainHead(KxRegistration *Head) { __asm__ volatile("movl %0, %%fs:0" : : "r"(Head) : "memory"); }
+
+// What RtlUnwind does, without the export Windows 98 may lack: each record
+// above ours (the frames the exception skips, and the dispatcher's own) has
+// its handler called once with the unwinding flag, innermost first, and is
+// taken off the chain; our record is then the head.
+static VOID KxUnwindTo(KxRegistration *Target, PEXCEPTION_RECORD Record, PCONTEXT Context) {
+  Record->ExceptionFlags |= EXCEPTION_UNWINDING;
+  for (KxRegistration *frame = KxChainHead(); frame != Target && frame != (KxRegistration *)-1;
+       frame = KxChainHead()) {
+    PVOID dispatcher = NULL;
+    KxCallFrameHandler((KX_FRAME_HANDLER *)frame->Handler, Record, frame, Context, &dispatcher);
+    KxSetChainHead(frame->Next);
+  }
+}
 
 // Raises are not continuable: the handler unwinds and jumps to the resume
 // point itself, with esp at our record and the status in eax.
 extern "C" EXCEPTION_DISPOSITION __cdecl KxGuardHandler(PEXCEPTION_RECORD Record, PVOID Frame, PCONTEXT Context,
                                                         PVOID Dispatcher) {
-  (void)Context;
   (void)Dispatcher;
   if (Record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
-  RtlUnwind(Frame, NULL, Record, NULL);
+  KxUnwindTo((KxRegistration *)Frame, Record, Context);
   LONG code = (LONG)Record->ExceptionCode;
   __asm__ volatile("movl %0, %%esp\n\tjmp _KxGuardResume" : : "r"(Frame), "a"(code) : "memory");
   __builtin_unreachable();

@@ -23,14 +23,19 @@ else()
   set(KERNEL_IMAGE_BASE 0x10000)
 endif()
 
-function(kernel_image target)
-  add_executable(${target} ${ARGN})
-  set_target_properties(${target} PROPERTIES SUFFIX ".sys" PREFIX "")
+# kernel_code(TARGET): compiled as kernel-mode code, against the DDK headers.
+function(kernel_code target)
   target_include_directories(${target} PRIVATE /usr/${KERNEL_TRIPLET}/include/ddk)
   target_compile_options(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:-std=gnu++17 -fno-exceptions -fno-rtti -fno-stack-protector -fno-builtin -ffreestanding ${KERNEL_UNWIND}>
     $<$<COMPILE_LANGUAGE:CXX>:-D__INTRINSIC_DEFINED_InterlockedBitTestAndSet
                                -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset -DNTDDI_WINVISTA=0x06000000>)
+endfunction()
+
+function(kernel_image target)
+  add_executable(${target} ${ARGN})
+  set_target_properties(${target} PROPERTIES SUFFIX ".sys" PREFIX "")
+  kernel_code(${target})
   # The whole link line is the image's own: no C runtime, no static runtime.
   set_target_properties(${target} PROPERTIES LINK_OPTIONS "" LINK_FLAGS "")
   target_link_options(${target} PRIVATE -nostdlib -nostartfiles -Wl,--subsystem,native -Wl,--entry,${KERNEL_ENTRY}

@@ -8,9 +8,13 @@ call aborts the driver host), and checks that the image the Wine tests install
 differs from the shipped one only by supplying exactly those functions.
 bus: the test bus driver imports from the kernel's modules only, and nothing
 Wine only stubs, nor a function Wine implements as doing nothing."""
+import os
 import re
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "target"))
+from pe_imports import imports  # noqa: E402
 
 # Exported as real functions, yet they do nothing under Wine 8: a DPC queued
 # with KeInsertQueueDpc never runs.
@@ -20,20 +24,6 @@ KERNEL_MODULES = {"ntoskrnl.exe", "hal.dll", "usbd.sys"}
 # What supplied_for_wine.cpp supplies. A new stubbed import fails here until
 # it is supplied, or the driver stops needing it.
 SUPPLIED = {"MmMapLockedPages"}
-
-
-def imports(image, triplet):
-    """{(dll in lower case, function)} of a PE image's import table."""
-    text = subprocess.run([f"{triplet}-objdump", "-p", image], check=True, capture_output=True, text=True).stdout
-    section = text.split("The Import Tables", 1)[1]
-    section = re.split(r"\n(?=\S)", section, maxsplit=1)[0]  # up to the next heading
-    found, dll = set(), None
-    for line in section.splitlines():
-        if named := re.match(r"\s*DLL Name: (\S+)", line):
-            dll = named.group(1).lower()
-        elif dll and (entry := re.match(r"\s+[0-9a-f]+\s+[0-9a-f]+\s+([A-Za-z_]\w*)\s*$", line)):
-            found.add((dll, entry.group(1)))
-    return found
 
 
 def wine_stubs(dll_dir, dll, triplet):

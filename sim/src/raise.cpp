@@ -48,8 +48,14 @@ extern "C" VOID ExRaiseStatus(NTSTATUS status) {
   sim::raiseStatus(status);
 }
 
-// Driver code in the target build: not a kernel routine, so no preemption point.
+// Driver code in the target build: not a kernel routine, so no preemption
+// point. Nothing says a ring-0 fault on Windows 98 or Me reaches the guard's
+// handler, so a guard used on the legacy kernel is a finding.
 extern "C" NTSTATUS KxCallGuarded(KX_GUARDED_ROUTINE *routine, PVOID context) {
+  if (sim::platform().kernel == sim::KernelKind::Legacy) {
+    sim::PlatformLock lock;
+    sim::platform().verifier.violation("KxCallGuarded on the legacy kernel, where a fault may never reach it");
+  }
   Guard guard;
   guard.outer = innermost;
   innermost = &guard;

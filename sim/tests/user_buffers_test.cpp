@@ -270,6 +270,16 @@ TEST_F(UserBuffersTest, RaiseUnwindsToTheInnermostGuard) {
   EXPECT_TRUE(platform().verifier.violations().empty());
 }
 
+TEST_F(UserBuffersTest, AGuardOnTheLegacyKernelIsAFinding) {
+  for (auto kernel : {sim::KernelKind::Nt, sim::KernelKind::Legacy}) {
+    platform().verifier.clear();
+    platform().kernel = kernel;
+    EXPECT_EQ(KxCallGuarded(raiseInvalidUserBuffer, nullptr), STATUS_INVALID_USER_BUFFER);
+    EXPECT_EQ(platform().verifier.violations().size(), kernel == sim::KernelKind::Legacy ? 1u : 0u);
+  }
+  platform().verifier.clear();
+}
+
 using UserBuffersDeathTest = UserBuffersTest;
 
 TEST_F(UserBuffersDeathTest, RaiseWithNoGuardCrashesTheMachine) {
