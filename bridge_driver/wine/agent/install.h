@@ -10,5 +10,9 @@
 // system's INFs, so a bridge that appears finds it. False with error text.
 bool installBusAndDriver(const std::wstring &busInf, const std::wstring &harlenInf, std::string &error);
 
+// The function driver alone, for a machine whose bridge is a real USB device
+// found later: HARLEN_INF among the system's INFs, as installBusAndDriver does.
+bool stageFunctionDriver(const std::wstring &harlenInf, std::string &error);
+
 // The bus's root device uninstalled (DIF_REMOVE): its children leave with it.
 bool removeBus(std::string &error);

@@ -1,6 +1,10 @@
 // harlen_wine: the driver's scenarios on Wine's real kernel.
 //   harlen_wine install BUS_INF HARLEN_INF   the emulated bus and the function driver, as setup installs them
 //   harlen_wine run [--outcomes] SCRIPT      a scenario script against the real device and the bus
+//   harlen_wine stage HARLEN_INF             the function driver alone, for a bridge on a real USB bus
+//   harlen_wine run --link PORT [--outcomes] SCRIPT
+//                                            the bus is outside the machine, reached through a serial
+//                                            port, which carries the output too (a guest under QEMU)
 //   harlen_wine bench                        reads and writes through the driver beside the bus's own
 #include <cstdio>
 #include <cstring>
@@ -8,6 +12,7 @@
 #include <string>
 
 #include "bench.h"
+#include "bus_link.h"
 #include "install.h"
 #include "test_bus.h"
 #include "wine_scenario.h"
@@ -17,7 +22,8 @@ namespace {
 int usage() {
   fprintf(stderr,
           "usage: harlen_wine install BUS_INF HARLEN_INF\n"
-          "       harlen_wine run [--outcomes] SCRIPT\n"
+          "       harlen_wine run [--link PORT] [--outcomes] SCRIPT\n"
+          "       harlen_wine stage HARLEN_INF\n"
           "       harlen_wine bench\n");
   return 2;
 }
@@ -39,30 +45,69 @@ int install(const char *busInf, const char *harlenInf) {
   return 0;
 }
 
-int run(const char *path, bool outcomes) {
+int stage(const char *harlenInf) {
+  std::string error;
+  if (!stageFunctionDriver(widened(harlenInf), error)) {
+    printf("error %s\n", error.c_str());
+    return 1;
+  }
+  printf("staged: %s is among the system's INFs\n", harlenInf);
+  return 0;
+}
+
+int run(const char *path, bool outcomes, const char *linkPort) {
   std::ifstream script(path);
   if (!script) {
     fprintf(stderr, "harlen_wine: cannot read %s\n", path);
     return 2;
   }
+  BusLink link;
   TestBus bus;
-  if (!bus.open()) {
+  FILE *out = stdout;
+  if (linkPort) {
+    if (!link.open(linkPort)) {
+      fprintf(stderr, "harlen_wine: %s\n", link.error().c_str());
+      return 2;
+    }
+    bus.useLink(link);
+    out = link.output();
+  } else if (!bus.open()) {
     printf("error %s\n", bus.error().c_str());
     return 1;
   }
-  WineScenario scenario(bus, stdout, outcomes);
-  bool ran = scenario.run(script);
-  if (!ran) printf("error %s\n", scenario.error().c_str());
-  fflush(stdout);
+  bool ran;
+  {
+    WineScenario scenario(bus, out, outcomes);
+    ran = scenario.run(script);
+    if (!ran) fprintf(out, "error %s\n", scenario.error().c_str());
+  }
+  fflush(out);
   return ran ? 0 : 1;
+}
+
+// run [--link PORT] [--outcomes] SCRIPT
+int runCommand(int argc, char **argv) {
+  const char *linkPort = nullptr;
+  bool outcomes = false;
+  int i = 2;
+  for (; i < argc - 1; ++i) {
+    if (strcmp(argv[i], "--link") == 0 && i + 1 < argc - 1) {
+      linkPort = argv[++i];
+    } else if (strcmp(argv[i], "--outcomes") == 0) {
+      outcomes = true;
+    } else {
+      return usage();
+    }
+  }
+  return i == argc - 1 ? run(argv[i], outcomes, linkPort) : usage();
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
   if (argc == 4 && strcmp(argv[1], "install") == 0) return install(argv[2], argv[3]);
-  if (argc == 3 && strcmp(argv[1], "run") == 0) return run(argv[2], false);
-  if (argc == 4 && strcmp(argv[1], "run") == 0 && strcmp(argv[2], "--outcomes") == 0) return run(argv[3], true);
+  if (argc >= 3 && strcmp(argv[1], "run") == 0) return runCommand(argc, argv);
+  if (argc == 3 && strcmp(argv[1], "stage") == 0) return stage(argv[2]);
   if (argc == 2 && strcmp(argv[1], "bench") == 0) return bench();
   return usage();
 }

@@ -1,0 +1,141 @@
+#!/usr/bin/env python3
+"""The ReactOS test guest under QEMU.
+
+  guest.py install --cd ISO --disk QCOW2 --log FILE [--timeout S]
+      Installs ReactOS from a remastered boot CD (unattended) onto the disk;
+      ends when the first log-on says "installed" and the guest has powered off.
+  guest.py run --image QCOW2 --payload ISO --log FILE [--out DIR] [--timeout S]
+      Boots a throwaway overlay of the installed image with the payload CD
+      (reactos/guest/run.cmd runs its scenarios) and serves the runner's bus
+      link on COM2 (bus_link.py); keeps each scenario's output lines until the
+      guest says "done".
+
+Exit status: 0 done, 1 the guest failed or timed out, 2 QEMU could not run.
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bus_link import LinkServer, NoBridge  # noqa: E402
+from qemu_guest import Guest, GuestError  # noqa: E402
+
+# The same machine for installing and for running, so setup installs the
+# drivers of every device a run has (the USB host controllers above all).
+MACHINE = ["-machine", "pc", "-m", "768", "-smp", "1", "-vga", "std", "-nic", "none",
+           "-device", "usb-ehci,id=ehci", "-device", "piix3-usb-uhci,id=uhci"]
+# A powered-off guest may still be writing its disk; QEMU exits when it is done.
+POWER_OFF_WITHIN = 180
+
+
+def install(args):
+    qemu = MACHINE + ["-drive", f"file={args.disk},format=qcow2,if=ide,index=0",
+                      "-drive", f"file={args.cd},media=cdrom,if=ide,index=2,readonly=on",
+                      # The empty disk does not boot, so the CD does; after setup's first reboot the disk does.
+                      "-boot", "order=cd"]
+    with tempfile.TemporaryDirectory() as work:
+        guest = Guest(work, args.log, qemu)
+        try:
+            deadline = time.monotonic() + args.timeout
+            line = guest.wait_for_guest_line(r"^installed", deadline)
+            if line is None:
+                print(f"guest: setup did not reach its first log-on within {args.timeout} s "
+                      f"(serial log: {args.log})", file=sys.stderr)
+                return 1
+            if not guest.wait_exit(POWER_OFF_WITHIN):
+                print("guest: installed, but did not power off; stopped", file=sys.stderr)
+            return 0
+        finally:
+            for line in guest.stop_report():
+                print(line, file=sys.stderr)
+            guest.close()
+
+
+def run(args):
+    """Per scenario on the payload: its output lines, in a file of its own when --out is given."""
+    with tempfile.TemporaryDirectory() as work:
+        overlay = os.path.join(work, "disk.qcow2")
+        subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "qcow2", "-b",
+                        os.path.abspath(args.image), overlay], check=True)
+        link_path = os.path.join(work, "link.sock")
+        qemu = MACHINE + ["-drive", f"file={overlay},format=qcow2,if=ide,index=0",
+                          "-drive", f"file={args.payload},media=cdrom,if=ide,index=2,readonly=on",
+                          "-boot", "order=c",
+                          # COM2: the runner's bus link.
+                          "-chardev", f"socket,id=link,path={link_path},server=on,wait=off",
+                          "-serial", "chardev:link"]
+        guest = Guest(work, args.log, qemu)
+        started = time.monotonic()
+        deadline = started + args.timeout
+        status = 1
+        scenario, outputs = None, {}
+        try:
+            LinkServer(guest.connect(link_path), NoBridge(), guest.add_guest_line)
+            while True:
+                line = guest.wait_for_guest_line(r"", deadline)
+                if line is None:
+                    print(f"guest: timed out after {args.timeout} s (serial log: {args.log})", file=sys.stderr)
+                    break
+                word, _, rest = line.partition(" ")
+                if word == "ready":
+                    print(f"guest: ready after {time.monotonic() - started:.0f} s", file=sys.stderr)
+                elif word == "scenario":
+                    scenario = rest
+                    outputs[scenario] = []
+                    scenario_started = time.monotonic()
+                elif word == "scenario-end":
+                    name, _, code = rest.partition(" ")
+                    print(f"guest: {name}: exit {code}, {time.monotonic() - scenario_started:.0f} s", file=sys.stderr)
+                    scenario = None
+                elif word == "out" and scenario is not None:
+                    outputs[scenario].append(rest)
+                elif word == "done":
+                    status = 0
+                    break
+                else:
+                    print(f"guest: {line}", file=sys.stderr)
+        except GuestError as error:
+            print(f"guest: {error}", file=sys.stderr)
+        finally:
+            for line in guest.stop_report():
+                print(line, file=sys.stderr)
+            guest.close()
+        for name, lines in outputs.items():
+            if args.out:
+                with open(os.path.join(args.out, name + ".outcome"), "w") as f:
+                    f.writelines(line + "\n" for line in lines)
+            else:
+                print(f"== {name}")
+                print("\n".join(lines))
+        print(f"guest: run took {time.monotonic() - started:.0f} s", file=sys.stderr)
+        return status
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", required=True)
+    p = commands.add_parser("install")
+    p.add_argument("--cd", required=True)
+    p.add_argument("--disk", required=True)
+    p.add_argument("--log", required=True)
+    p.add_argument("--timeout", type=int, default=3600)
+    p = commands.add_parser("run")
+    p.add_argument("--image", required=True)
+    p.add_argument("--payload", required=True)
+    p.add_argument("--log", required=True)
+    p.add_argument("--out", help="a folder for one NAME.outcome file per scenario")
+    p.add_argument("--timeout", type=int, default=900)
+    args = parser.parse_args()
+    try:
+        return install(args) if args.command == "install" else run(args)
+    except GuestError as error:
+        print(f"guest: {error}", file=sys.stderr)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())
