@@ -33,7 +33,11 @@ def format_answer(ok, value):
 
 
 class NoBridge:
-    """Until a bus is given: every request refused, so the runner stops at its first bus line and says why."""
+    """Every request refused, so the runner stops at its first bus line: the emulated
+    bridge's control (plug, modes, wire log) is not joined to the link yet."""
+
+    not_run_reason = ("the emulated bridge's control (plug, modes, wire log) is not yet joined to the guest "
+                      "runner's bus link; the runner stops at its first bus line")
 
     def answer(self, code, data, output_length):
         return False, ERROR_NOT_SUPPORTED

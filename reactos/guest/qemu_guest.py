@@ -16,8 +16,9 @@ import time
 
 GUEST_PREFIX = "varrow-guest: "
 KDB_PROMPT = "kdb:> "
-# Asked before the debugger is entered (a critical process ending, an assertion): "b" enters it.
-BREAK_QUESTION = "(bi)? "
+# Asked, at a debugger prompt of its own, before the debugger is entered (a critical
+# process ending, a user-mode breakpoint): "b" enters it.
+BREAK_QUESTION = "(bi)?"
 # A guest that stops in the debugger more often than this is looping in it.
 MAX_DEBUGGER_STOPS = 20
 # Lines kept before a debugger stop, to say why it stopped.
@@ -55,11 +56,11 @@ class SerialConsole:
         *complete, self._partial = self._partial.split("\n")
         for line in complete:
             self._line(line)
-        if self._partial.endswith(BREAK_QUESTION):
+        if not self._partial.endswith(KDB_PROMPT):
+            return b""
+        if self._stop is None and self.lines and self.lines[-1].rstrip().endswith(BREAK_QUESTION):
             return self._break_question()
-        if self._partial.endswith(KDB_PROMPT):
-            return self._prompt()
-        return b""
+        return self._prompt()
 
     def add_guest_line(self, text):
         self.guest_lines.append(text)
@@ -74,14 +75,14 @@ class SerialConsole:
             self.guest_lines.append(line[at + len(GUEST_PREFIX):].rstrip().rstrip('"'))
 
     def _begin_stop(self):
-        self._stop = DebuggerStop(self.lines[-STOP_CONTEXT_LINES:] + [self._partial])
+        self._stop = DebuggerStop(self.lines[-STOP_CONTEXT_LINES:])
         self.stops.append(self._stop)
         self._partial = ""
 
     def _break_question(self):
         self._begin_stop()
         self._asked_break = True
-        return b"b"
+        return b"b\r"
 
     def _prompt(self):
         """At the debugger's prompt: first the backtrace, then on."""
