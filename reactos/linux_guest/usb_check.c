@@ -182,6 +182,22 @@ static void cancelledRead(int fd) {
   want("release");
 }
 
+/* The interrupt endpoint never reports anything: a read on it waits until the guest gives up. */
+static void silentInterrupt(int fd) {
+  static uint8_t in[8];
+  struct usbdevfs_urb urb = {0}, *done = NULL;
+  urb.type = USBDEVFS_URB_TYPE_INTERRUPT;
+  urb.endpoint = 0x83;
+  urb.buffer = in;
+  urb.buffer_length = sizeof in;
+  int submitted = ioctl(fd, USBDEVFS_SUBMITURB, &urb);
+  int early = reapWithin(fd, 500, &done);
+  ioctl(fd, USBDEVFS_DISCARDURB, &urb);
+  int reaped = reapWithin(fd, TIMEOUT_MS, &done);
+  check("interrupt-silent", submitted == 0 && early < 0 && reaped == 0 && urb.actual_length == 0,
+        "submit %d early %d reap %d status %d", submitted, early, reaped, urb.status);
+}
+
 static int ascending(const uint8_t *bytes, int count) {
   for (int k = 1; k < count; ++k)
     if (bytes[k] != (bytes[k - 1] + 1) % 251) return 0;
@@ -237,6 +253,7 @@ int main(void) {
     loopback(fd);
     heldRead(fd);
     cancelledRead(fd);
+    silentInterrupt(fd);
     stall(fd);
     replug(fd);
   }
