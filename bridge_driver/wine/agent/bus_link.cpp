@@ -11,6 +11,7 @@ namespace {
 
 // The host answers within this long, or it is gone.
 constexpr DWORD kAnswerWithinMs = 120000;
+constexpr DWORD kQueueBytes = 1 << 16;
 
 const char kDigits[] = "0123456789ABCDEF";
 
@@ -62,6 +63,12 @@ bool BusLink::open(const std::string &port) {
     error_ = "cannot open " + port + ": " + win32ErrorText(GetLastError());
     return false;
   }
+  // Room for whole answers while no read is pending: ReactOS's serial driver
+  // keeps 16 bytes by default and drops what does not fit.
+  if (!SetupComm(port_, kQueueBytes, kQueueBytes)) {
+    error_ = "cannot size the queues of " + port + ": " + win32ErrorText(GetLastError());
+    return false;
+  }
   DCB dcb = {};
   dcb.DCBlength = sizeof dcb;
   GetCommState(port_, &dcb);
@@ -70,8 +77,8 @@ bool BusLink::open(const std::string &port) {
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
   dcb.fBinary = TRUE;
-  // Reads return what has arrived within 50 ms of the first byte.
-  COMMTIMEOUTS timeouts = {50, 0, 0, 0, 0};
+  // Reads return what has arrived within 50 ms of the first byte, or nothing after a second.
+  COMMTIMEOUTS timeouts = {50, 0, 1000, 0, 0};
   if (!SetCommState(port_, &dcb) || !SetCommTimeouts(port_, &timeouts)) {
     error_ = "cannot set up " + port + ": " + win32ErrorText(GetLastError());
     return false;
@@ -154,10 +161,15 @@ bool BusLink::receiveLine(std::string &line) {
 bool BusLink::control(uint32_t code, const void *input, uint32_t inputLength, void *output, uint32_t outputLength,
                       uint32_t &returned, DWORD &error) {
   std::string answer;
-  if (!sendLine(encodeRequest(code, input, inputLength, outputLength)) || !receiveLine(answer)) {
-    error = GetLastError();
-    return false;
-  }
+  // No output line goes out while the answer comes in. ReactOS's serial driver
+  // serves one interrupt cause per interrupt: a transmit-empty cause still
+  // pending while the answer arrives keeps the edge-triggered line high, and
+  // the port stops for good.
+  EnterCriticalSection(&writing_);
+  bool answered = sendLine(encodeRequest(code, input, inputLength, outputLength)) && receiveLine(answer);
+  if (!answered) error = GetLastError();
+  LeaveCriticalSection(&writing_);
+  if (!answered) return false;
   std::vector<uint8_t> bytes;
   if (!decodeAnswer(answer, bytes, error)) return false;
   if (bytes.size() > outputLength) {

@@ -106,6 +106,14 @@ bool stageFunctionDriver(const std::wstring &harlenInf, std::string &error) {
   return copySourcesBesideCopiedInf(harlen, copied, error);
 }
 
+bool installForDevice(const std::wstring &hardwareId, const std::wstring &inf, std::string &error) {
+  BOOL reboot = FALSE;
+  if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId.c_str(), fullPath(inf).c_str(), INSTALLFLAG_FORCE,
+                                          &reboot))
+    return failed("UpdateDriverForPlugAndPlayDevicesW for the bridge", error);
+  return true;
+}
+
 bool removeBus(std::string &error) {
   HDEVINFO set = SetupDiGetClassDevsW(nullptr, L"ROOT", nullptr, DIGCF_ALLCLASSES);
   if (set == INVALID_HANDLE_VALUE) return failed("SetupDiGetClassDevsW", error);

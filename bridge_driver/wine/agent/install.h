@@ -14,5 +14,9 @@ bool installBusAndDriver(const std::wstring &busInf, const std::wstring &harlenI
 // found later: HARLEN_INF among the system's INFs, as installBusAndDriver does.
 bool stageFunctionDriver(const std::wstring &harlenInf, std::string &error);
 
+// The driver of the present device with HARDWARE_ID installed from INF (forced, as
+// the device manager's "update driver"). False with error text.
+bool installForDevice(const std::wstring &hardwareId, const std::wstring &inf, std::string &error);
+
 // The bus's root device uninstalled (DIF_REMOVE): its children leave with it.
 bool removeBus(std::string &error);

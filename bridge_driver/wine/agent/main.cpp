@@ -2,9 +2,11 @@
 //   harlen_wine install BUS_INF HARLEN_INF   the emulated bus and the function driver, as setup installs them
 //   harlen_wine run [--outcomes] SCRIPT      a scenario script against the real device and the bus
 //   harlen_wine stage HARLEN_INF             the function driver alone, for a bridge on a real USB bus
-//   harlen_wine run --link PORT [--outcomes] SCRIPT
+//   harlen_wine run --link PORT [--inf HARLEN_INF] [--outcomes] SCRIPT
 //                                            the bus is outside the machine, reached through a serial
-//                                            port, which carries the output too (a guest under QEMU)
+//                                            port, which carries the output too (a guest under QEMU);
+//                                            a new bridge the PnP manager leaves without a driver gets
+//                                            it from HARLEN_INF
 //   harlen_wine bench                        reads and writes through the driver beside the bus's own
 #include <cstdio>
 #include <cstring>
@@ -22,7 +24,7 @@ namespace {
 int usage() {
   fprintf(stderr,
           "usage: harlen_wine install BUS_INF HARLEN_INF\n"
-          "       harlen_wine run [--link PORT] [--outcomes] SCRIPT\n"
+          "       harlen_wine run [--link PORT [--inf HARLEN_INF]] [--outcomes] SCRIPT\n"
           "       harlen_wine stage HARLEN_INF\n"
           "       harlen_wine bench\n");
   return 2;
@@ -55,7 +57,14 @@ int stage(const char *harlenInf) {
   return 0;
 }
 
-int run(const char *path, bool outcomes, const char *linkPort) {
+struct RunOptions {
+  const char *linkPort = nullptr;
+  const char *inf = nullptr;
+  bool outcomes = false;
+};
+
+int run(const char *path, const RunOptions &options) {
+  const char *linkPort = options.linkPort;
   std::ifstream script(path);
   if (!script) {
     fprintf(stderr, "harlen_wine: cannot read %s\n", path);
@@ -77,7 +86,8 @@ int run(const char *path, bool outcomes, const char *linkPort) {
   }
   bool ran;
   {
-    WineScenario scenario(bus, out, outcomes);
+    WineScenario scenario(bus, out, options.outcomes);
+    if (options.inf) scenario.installWhenMissing(widened(options.inf));
     ran = scenario.run(script);
     if (!ran) fprintf(out, "error %s\n", scenario.error().c_str());
   }
@@ -85,21 +95,23 @@ int run(const char *path, bool outcomes, const char *linkPort) {
   return ran ? 0 : 1;
 }
 
-// run [--link PORT] [--outcomes] SCRIPT
+// run [--link PORT [--inf HARLEN_INF]] [--outcomes] SCRIPT
 int runCommand(int argc, char **argv) {
-  const char *linkPort = nullptr;
-  bool outcomes = false;
+  RunOptions options;
   int i = 2;
   for (; i < argc - 1; ++i) {
     if (strcmp(argv[i], "--link") == 0 && i + 1 < argc - 1) {
-      linkPort = argv[++i];
+      options.linkPort = argv[++i];
+    } else if (strcmp(argv[i], "--inf") == 0 && i + 1 < argc - 1) {
+      options.inf = argv[++i];
     } else if (strcmp(argv[i], "--outcomes") == 0) {
-      outcomes = true;
+      options.outcomes = true;
     } else {
       return usage();
     }
   }
-  return i == argc - 1 ? run(argv[i], outcomes, linkPort) : usage();
+  if (options.inf && !options.linkPort) return usage();
+  return i == argc - 1 ? run(argv[i], options) : usage();
 }
 
 }  // namespace

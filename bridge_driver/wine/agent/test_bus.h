@@ -18,6 +18,8 @@ class TestBus {
   bool open();
   // Sends the same requests over a link to a bus outside the machine instead.
   void useLink(BusLink &link) { link_ = &link; }
+  // The bridges are real USB devices outside the machine: the bus records no PnP request.
+  bool outsideMachine() const { return link_ != nullptr; }
   ~TestBus();
 
   bool plug(const HarlenBusPlug &plug, uint32_t &bridge);
