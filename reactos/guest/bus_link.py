@@ -9,8 +9,14 @@ requests: `answer(code, input, output_length)` returns (True, bytes) or
 """
 
 import threading
+import time
 
 ERROR_NOT_SUPPORTED = 50
+# An answer waits this long, so that the guest's serial driver has taken the
+# transmit-empty interrupt of the request's last byte before the answer's
+# first byte arrives: ReactOS's serial driver serves one interrupt cause per
+# interrupt, and with both pending the edge-triggered line never falls again.
+ANSWER_DELAY_S = 0.02
 ERROR_INVALID_DATA = 13
 
 
@@ -32,25 +38,15 @@ def format_answer(ok, value):
     return f"ok {value.hex().upper()}" if ok else f"error {value}"
 
 
-class NoBridge:
-    """Every request refused, so the runner stops at its first bus line: the emulated
-    bridge's control (plug, modes, wire log) is not joined to the link yet."""
-
-    not_run_reason = ("the emulated bridge's control (plug, modes, wire log) is not yet joined to the guest "
-                      "runner's bus link; the runner stops at its first bus line")
-
-    def answer(self, code, data, output_length):
-        return False, ERROR_NOT_SUPPORTED
-
-
 class LinkServer:
     """Reads the link's lines on a thread; output lines go to `on_output`, requests to the bus."""
 
-    def __init__(self, connection, bus, on_output):
+    def __init__(self, connection, bus, on_output, log=None):
         self.connection = connection
         self.bus = bus
         self.on_output = on_output
         self.requests = 0
+        self.log = log  # a text file: every line both ways, "<" from the guest, ">" to it
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
 
@@ -69,6 +65,7 @@ class LinkServer:
                 self._line(raw.decode("latin-1").rstrip("\r"))
 
     def _line(self, line):
+        self._log("<", line)
         if line.startswith("out "):
             self.on_output(line[4:])
             return
@@ -79,10 +76,18 @@ class LinkServer:
                 self._send(format_answer(False, ERROR_INVALID_DATA))
             return
         self.requests += 1
+        started = time.monotonic()
         ok, value = self.bus.answer(*request)
+        time.sleep(max(0.0, ANSWER_DELAY_S - (time.monotonic() - started)))
         if ok and len(value) > request[2]:
             ok, value = False, ERROR_INVALID_DATA
         self._send(format_answer(ok, value))
 
+    def _log(self, direction, line):
+        if self.log:
+            self.log.write(f"{time.monotonic():.3f} {direction} {line}\n")
+            self.log.flush()
+
     def _send(self, line):
+        self._log(">", line)
         self.connection.sendall(line.encode() + b"\n")

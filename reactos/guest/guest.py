@@ -4,11 +4,12 @@
   guest.py install --cd ISO --disk QCOW2 --log FILE [--timeout S]
       Installs ReactOS from a remastered boot CD (unattended) onto the disk:
       both stages of setup, up to its last reboot (serial logs FILE.d, FILE.c).
-  guest.py run --image QCOW2 --payload ISO --log FILE [--out DIR] [--timeout S]
+  guest.py run --image QCOW2 --payload ISO --bridge PROGRAM --log FILE [--out DIR] [--timeout S]
       Boots a throwaway overlay of the installed image with the payload CD
       (reactos/guest/run.cmd runs its scenarios) and serves the runner's bus
-      link on COM2 (bus_link.py); keeps each scenario's output lines until the
-      guest says "done".
+      link on COM2 (bus_link.py) with bridges emulated by PROGRAM
+      (harlen_usbredir_bridge, usb_bridges.py); keeps each scenario's output
+      lines and its bridges' wire log until the guest says "done".
 
 Exit status: 0 done, 1 the guest failed or timed out, 2 QEMU could not run.
 """
@@ -22,8 +23,9 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bus_link import LinkServer, NoBridge  # noqa: E402
+from bus_link import LinkServer  # noqa: E402
 from qemu_guest import Guest, GuestError  # noqa: E402
+from usb_bridges import UsbBridges  # noqa: E402
 
 # The same machine for installing and for running, so setup installs the
 # drivers of every device a run has (the USB host controllers above all).
@@ -57,7 +59,9 @@ def install(args):
 
 
 def run(args):
-    """Per scenario on the payload: its output lines, in a file of its own when --out is given."""
+    """Per scenario on the payload: its output lines and its bridges' wire log, in files of
+    their own under --out (NAME.outcome, NAME.wire; NAME.notrun when a step could not be
+    served on a USB wire, with the reason)."""
     with tempfile.TemporaryDirectory() as work:
         overlay = os.path.join(work, "disk.qcow2")
         subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "qcow2", "-b",
@@ -73,10 +77,12 @@ def run(args):
         started = time.monotonic()
         deadline = started + args.timeout
         status = 1
-        scenario, outputs = None, {}
-        bus = NoBridge()
+        scenario, results = None, {}
+        bus = UsbBridges(guest.monitor_command, os.path.abspath(args.bridge), work)
+        # Every link line, for a run that stops where nothing else says why.
+        link_log = open(os.path.join(args.out or work, "link.log"), "w")
         try:
-            LinkServer(guest.connect(link_path), bus, guest.add_guest_line)
+            LinkServer(guest.connect(link_path), bus, guest.add_guest_line, link_log)
             while True:
                 line = guest.wait_for_guest_line(r"", deadline)
                 if line is None:
@@ -87,14 +93,17 @@ def run(args):
                     print(f"guest: ready after {time.monotonic() - started:.0f} s", file=sys.stderr)
                 elif word == "scenario":
                     scenario = rest
-                    outputs[scenario] = []
+                    results[scenario] = {"outcome": [], "notrun": None, "wire": ""}
                     scenario_started = time.monotonic()
                 elif word == "scenario-end":
                     name, _, code = rest.partition(" ")
+                    if scenario is not None:
+                        results[scenario]["wire"] = bus.end_scenario()
+                        results[scenario]["notrun"] = bus.take_refusal()
                     print(f"guest: {name}: exit {code}, {time.monotonic() - scenario_started:.0f} s", file=sys.stderr)
                     scenario = None
                 elif word == "out" and scenario is not None:
-                    outputs[scenario].append(rest)
+                    results[scenario]["outcome"].append(rest)
                 elif word == "done":
                     status = 0
                     break
@@ -105,20 +114,28 @@ def run(args):
         finally:
             for line in guest.stop_report():
                 print(line, file=sys.stderr)
+            bus.end_scenario()
             guest.close()
-        for name, lines in outputs.items():
-            if args.out and bus.not_run_reason:
-                # The runner stopped at its first bus request: the scenario did not run here.
-                with open(os.path.join(args.out, name + ".notrun"), "w") as f:
-                    f.write(bus.not_run_reason + "\n")
-            if args.out:
-                with open(os.path.join(args.out, name + ".outcome"), "w") as f:
-                    f.writelines(line + "\n" for line in lines)
-            else:
-                print(f"== {name}")
-                print("\n".join(lines))
+            link_log.close()
+        for name, result in results.items():
+            write_result(args.out, name, result)
         print(f"guest: run took {time.monotonic() - started:.0f} s", file=sys.stderr)
         return status
+
+
+def write_result(out, name, result):
+    """One scenario's files under `out`, or its outcome on standard output."""
+    if not out:
+        print(f"== {name}")
+        print("\n".join(result["outcome"]))
+        return
+    files = {"outcome": "".join(line + "\n" for line in result["outcome"]), "wire": result["wire"]}
+    if result["notrun"]:
+        # A step the USB wire cannot carry out stopped the runner: the scenario did not run here.
+        files["notrun"] = result["notrun"] + "\n"
+    for kind, text in files.items():
+        with open(os.path.join(out, f"{name}.{kind}"), "w") as f:
+            f.write(text)
 
 
 def main():
@@ -134,6 +151,7 @@ def main():
     p = commands.add_parser("run")
     p.add_argument("--image", required=True)
     p.add_argument("--payload", required=True)
+    p.add_argument("--bridge", required=True, help="harlen_usbredir_bridge (host build)")
     p.add_argument("--log", required=True)
     p.add_argument("--out", help="a folder for one NAME.outcome file per scenario")
     p.add_argument("--timeout", type=int, default=900)

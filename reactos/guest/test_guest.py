@@ -97,7 +97,8 @@ class LinkMessages(unittest.TestCase):
     def serve(self, lines, answer):
         output, connection, bus = [], FakeConnection(), Bus(answer)
         server = LinkServer.__new__(LinkServer)
-        server.connection, server.bus, server.on_output, server.requests = connection, bus, output.append, 0
+        server.connection, server.bus, server.on_output, server.requests, server.log = (
+            connection, bus, output.append, 0, None)
         for line in lines:
             server._line(line)
         return output, connection.sent, bus.asked
