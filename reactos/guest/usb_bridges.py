@@ -15,6 +15,7 @@ import queue
 import struct
 import subprocess
 import threading
+import time
 
 from bus_link import ERROR_INVALID_DATA, ERROR_NOT_SUPPORTED
 
@@ -41,6 +42,10 @@ BRIDGE_ID = (0x0590, 0x0002)
 BRIDGE_ENDPOINTS = {(0x81, 2), (0x02, 2), (0x83, 3)}
 # An emulator answers a command at once; QEMU's monitor within seconds.
 COMMAND_WITHIN_S = 30
+# The EHCI bus's ports. A bridge takes the lowest free one, so a bridge of a later
+# scenario sits where one sat before and the guest knows its device node, driver and all.
+PORTS = range(1, 7)
+REMOVAL_WITHIN_S = 10
 
 
 class Refused(Exception):
@@ -167,7 +172,7 @@ class UsbBridges:
         self.program = program
         self.workdir = workdir
         self.bridges = {}  # number -> Emulator
-        self.plugged_ids = []  # QEMU device ids still on the bus
+        self.ports = {}  # number -> the EHCI port of a bridge still on the bus
         self.next_number = 1
         self.refusal = None  # why the last request could not be served
 
@@ -210,12 +215,15 @@ class UsbBridges:
         endpoints = endpoints_of(config[:length])
         if length and not endpoints <= BRIDGE_ENDPOINTS:
             raise Refused("a configuration other than the bridge's own (bulk 0x81 and 0x02, interrupt 0x83)")
+        free = [port for port in PORTS if port not in self.ports.values()]
+        if not free:
+            raise Refused(f"more than {len(PORTS)} bridges at once: the EHCI bus has {len(PORTS)} ports")
         number = self.next_number
         self.next_number += 1
         socket_path = os.path.join(self.workdir, f"bridge{number}.sock")
         self._monitor(f"chardev-add socket,id=redir{number},path={socket_path},server=on,wait=off")
-        self._monitor(f"device_add usb-redir,chardev=redir{number},id=bridge{number},bus=ehci.0")
-        self.plugged_ids.append(number)
+        self._monitor(f"device_add usb-redir,chardev=redir{number},id=bridge{number},bus=ehci.0,port={free[0]}")
+        self.ports[number] = free[0]
         self.bridges[number] = Emulator(self.program, socket_path,
                                         os.path.join(self.workdir, f"bridge{number}.wire"))
         return struct.pack("<I", number)
@@ -245,9 +253,13 @@ class UsbBridges:
             emulator.close()
             with open(emulator.log_path, errors="replace") as f:
                 logs.append(f"# bridge {number}\n" + f.read())
-        for number in self.plugged_ids:
-            # The emulator's going ends the guest's device; these only tidy QEMU up.
+        for number in self.ports:
+            # The emulator's going ends the guest's device; these free the port for the next one.
             self.monitor(f"device_del bridge{number}")
+        deadline = time.monotonic() + REMOVAL_WITHIN_S
+        while any(f"ID: bridge{n}" in self.monitor("info usb") for n in self.ports) and time.monotonic() < deadline:
+            time.sleep(0.2)
+        for number in self.ports:
             self.monitor(f"chardev-remove redir{number}")
-        self.bridges, self.plugged_ids = {}, []
+        self.bridges, self.ports = {}, {}
         return "".join(logs)

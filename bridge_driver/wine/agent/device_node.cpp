@@ -4,6 +4,7 @@
 #include <setupapi.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -26,7 +27,7 @@ std::vector<wchar_t> property(HDEVINFO set, SP_DEVINFO_DATA &device, DWORD which
 
 }  // namespace
 
-DeviceNode findDeviceNode(const std::wstring &hardwareId) {
+DeviceNode findDeviceNode(const std::wstring &hardwareId, const std::vector<std::wstring> &others) {
   DeviceNode node;
   HDEVINFO set = SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
   if (set == INVALID_HANDLE_VALUE) return node;
@@ -34,6 +35,10 @@ DeviceNode findDeviceNode(const std::wstring &hardwareId) {
   device.cbSize = sizeof device;
   for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
     if (!holdsId(property(set, device, SPDRP_HARDWAREID), hardwareId)) continue;
+    wchar_t instance[MAX_DEVICE_ID_LEN];
+    if (!SetupDiGetDeviceInstanceIdW(set, &device, instance, MAX_DEVICE_ID_LEN, nullptr)) continue;
+    if (std::find(others.begin(), others.end(), instance) != others.end()) continue;
+    node.instance = instance;
     ULONG status = 0, problem = 0;
     if (CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) != CR_SUCCESS) continue;
     node.present = true;

@@ -7,16 +7,19 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct DeviceNode {
   bool present = false;   // a device node with the hardware id is present
+  std::wstring instance;  // its device instance id (per hub port for a device without a serial number)
   bool started = false;   // its stack started (DN_STARTED)
   uint32_t problem = 0;   // its CM_PROB_ code when it has one
   std::string service;    // the function driver's service, once installed
 };
 
-// The first present device node whose hardware ids include `hardwareId` (case ignored).
-DeviceNode findDeviceNode(const std::wstring &hardwareId);
+// The first present device node whose hardware ids include `hardwareId` (case ignored)
+// and whose instance id is not among `others`.
+DeviceNode findDeviceNode(const std::wstring &hardwareId, const std::vector<std::wstring> &others = {});
 
 // Whether the name \DosDevices\NAME exists (it opens nothing).
 bool dosNameExists(const std::wstring &name);

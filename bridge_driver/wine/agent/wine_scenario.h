@@ -20,6 +20,7 @@
 
 #include "bus_watch.h"
 #include "config_set.h"
+#include "device_node.h"
 #include "outcome_writer.h"
 #include "test_bus.h"
 #include "transfer_model.h"
@@ -87,6 +88,7 @@ class WineScenario {
     bool startShown = false;  // the records of its start were shown, at its start line
     int digit = -1;  // \\.\HarlenN, once the driver's device was found
     std::wstring hardwareId;  // as the hub names it, for a bridge outside the machine
+    std::wstring instance;    // its device node's instance id, once added
     HANDLE file = INVALID_HANDLE_VALUE;
     bool sync = false;
     std::deque<uint8_t> loopback;
@@ -125,6 +127,8 @@ class WineScenario {
   bool startOnWire(const std::string &name, Bridge &bridge);
   bool surpriseRemovalOnWire(const std::string &name, Bridge &bridge);
   bool removeOnWire(const std::string &name, Bridge &bridge);
+  std::vector<std::wstring> otherInstances(const Bridge &bridge) const;
+  DeviceNode nodeOf(const Bridge &bridge) const;
   bool unplug(const std::string &name, Bridge &bridge, std::istream &args);
   bool failNextUsb(const std::string &name, Bridge &bridge, std::istream &args);
   bool bulk(const std::string &name, Bridge &bridge, std::istream &args);

@@ -41,10 +41,23 @@ bool waitUntil(const std::function<bool()> &done, DWORD withinMs = kWithinMs) {
 
 }  // namespace
 
+// The device nodes of the other bridges: a bridge's own is the one none of them has.
+std::vector<std::wstring> WineScenario::otherInstances(const Bridge &bridge) const {
+  std::vector<std::wstring> others;
+  for (const auto &named : bridges_)
+    if (&named.second != &bridge && !named.second.instance.empty()) others.push_back(named.second.instance);
+  return others;
+}
+
+DeviceNode WineScenario::nodeOf(const Bridge &bridge) const {
+  DeviceNode node = findDeviceNode(bridge.hardwareId, otherInstances(bridge));
+  return node.instance == bridge.instance ? node : DeviceNode();
+}
+
 bool WineScenario::addOnWire(const std::string &name, Bridge &bridge) {
   DeviceNode node;
   auto hasDriver = [&] {
-    node = findDeviceNode(bridge.hardwareId);
+    node = findDeviceNode(bridge.hardwareId, otherInstances(bridge));
     return node.present && !node.service.empty();
   };
   if (!waitUntil(hasDriver, kInstallStartsWithinMs) && node.present && !fallbackInf_.empty()) {
@@ -55,7 +68,7 @@ bool WineScenario::addOnWire(const std::string &name, Bridge &bridge) {
     if (!installForDevice(bridge.hardwareId, fallbackInf_, error)) return fail(error);
   }
   auto added = [&] {
-    node = findDeviceNode(bridge.hardwareId);
+    node = findDeviceNode(bridge.hardwareId, otherInstances(bridge));
     if (!node.present) return false;
     for (int digit = 0; digit < kDigits; ++digit) {
       bool held = false;
@@ -67,6 +80,7 @@ bool WineScenario::addOnWire(const std::string &name, Bridge &bridge) {
   if (!waitUntil(added))
     return fail("the driver's device on " + name + " did not appear within " + std::to_string(kWithinMs / 1000) +
                 " s: " + describe(node));
+  bridge.instance = node.instance;
   setStatus(STATUS_SUCCESS);
   return true;
 }
@@ -74,7 +88,7 @@ bool WineScenario::addOnWire(const std::string &name, Bridge &bridge) {
 bool WineScenario::startOnWire(const std::string &name, Bridge &bridge) {
   DeviceNode node;
   auto decided = [&] {
-    node = findDeviceNode(bridge.hardwareId);
+    node = nodeOf(bridge);
     return !node.present || node.started || node.problem != 0;
   };
   if (!waitUntil(decided))
@@ -100,9 +114,11 @@ bool WineScenario::surpriseRemovalOnWire(const std::string &name, Bridge &bridge
 }
 
 bool WineScenario::removeOnWire(const std::string &name, Bridge &bridge) {
-  if (!waitUntil([&] { return !findDeviceNode(bridge.hardwareId).present; }))
+  if (!waitUntil([&] { return !nodeOf(bridge).present; }))
     return fail("the device node of " + name + " is still present " + std::to_string(kWithinMs / 1000) +
                 " s after the bridge left");
+  // A bridge plugged into the same port later gets the same instance id.
+  bridge.instance.clear();
   setStatus(STATUS_SUCCESS);
   return true;
 }
