@@ -17,7 +17,7 @@ namespace {
 // The first bridge of a boot has its driver installed from the INF first, under emulation.
 constexpr DWORD kWithinMs = 240000;
 // The PnP manager's own installation of a new device's driver starts within this long, or not at all.
-constexpr DWORD kInstallStartsWithinMs = 60000;
+constexpr DWORD kInstallStartsWithinMs = 30000;
 constexpr DWORD kPollMs = 250;
 constexpr int kDigits = 10;
 
@@ -63,7 +63,7 @@ bool WineScenario::addOnWire(const std::string &name, Bridge &bridge) {
   if (!waitUntil(hasDriver, kInstallStartsWithinMs) && node.present && !fallbackInf_.empty()) {
     // The guest's PnP manager left the new device without a driver: install
     // it from the INF as the device manager's "update driver" does.
-    OutputDebugStringA("varrow-guest: note: no driver on the new bridge after 60 s; installing it from its INF");
+    OutputDebugStringA("varrow-guest: note: no driver on the new bridge after 30 s; installing it from its INF");
     std::string error;
     if (!installForDevice(bridge.hardwareId, fallbackInf_, error)) return fail(error);
   }
@@ -117,8 +117,10 @@ bool WineScenario::removeOnWire(const std::string &name, Bridge &bridge) {
   if (!waitUntil([&] { return !nodeOf(bridge).present; }))
     return fail("the device node of " + name + " is still present " + std::to_string(kWithinMs / 1000) +
                 " s after the bridge left");
-  // A bridge plugged into the same port later gets the same instance id.
+  // A bridge plugged into the same port later gets the same instance id, and
+  // the driver gives the freed digit to the next device it adds.
   bridge.instance.clear();
+  bridge.digit = -1;
   setStatus(STATUS_SUCCESS);
   return true;
 }
