@@ -13,7 +13,8 @@ set disc=%~d0
 %disc%\harlen_wine.exe stage %disc%\harlen.inf > "%TEMP%\stage.txt" 2>&1
 for /f "delims=" %%l in (%TEMP%\stage.txt) do dbgprint "varrow-guest: %%l"
 dbgprint "varrow-guest: ready"
-for %%s in (%disc%\scenarios\*.txt) do call :scenario %%s %%~ns
+rem In the host's order: scenarios a ReactOS fault may crash the machine come last.
+for /f %%s in (%disc%\scenarios\order.lst) do call :scenario %disc%\scenarios\%%s.txt %%s
 rem The host ends the machine: it keeps nothing of a run.
 dbgprint "varrow-guest: done"
 goto :eof

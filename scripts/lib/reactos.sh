@@ -6,7 +6,7 @@ reactos_image=$reactos_cache/reactos.qcow2
 reactos_disk_size=2G
 # The shared folder beside the repository's checkout: the prebuilt boot CD.
 reactos_shared=${VARROW_REACTOS_SHARED:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/../shared/reactos}
-reactos_make_command="scripts/reactos-image (about 6 min on 2 cores)"
+reactos_make_command="scripts/reactos-image (about 3 min on 2 cores)"
 
 # Prints why the image cannot be made on this machine, and succeeds; fails when it can be.
 reactos_cannot_make_image() {
