@@ -134,6 +134,9 @@ enum HarlenWireKind {
 #define HARLEN_WIRE_HAS_LINK 4u
 #define HARLEN_WIRE_NULL_CONFIGURATION 8u
 #define HARLEN_WIRE_COMPLETED 16u
+/* Seen on a USB wire (the emulated bridge over usbredir), where no URB exists: no header length;
+ * SELECT_CONFIGURATION is a set-configuration with value as its configuration value. */
+#define HARLEN_WIRE_FROM_USB 32u
 
 typedef struct HarlenWireRecord {
   uint32_t sequence;   /* from 1, in order of arrival on the whole bus */

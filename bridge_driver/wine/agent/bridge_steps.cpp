@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "device_node.h"
 #include "install.h"
 #include "nt_status.h"
 #include "script_args.h"
@@ -120,6 +121,7 @@ bool WineScenario::plug(std::istream &words) {
   if (!bus_.plug(setup, number)) return fail(bus_.error());
   Bridge &bridge = bridges_[name];
   bridge.number = number;
+  bridge.hardwareId = usbHardwareId(setup.vendorId, setup.productId);
   bridge.pipes = pipesOf(set);
   bridge.behaviour = defaultBehaviour(number);
   bridge.vendor = defaultVendor(number);
@@ -130,6 +132,7 @@ bool WineScenario::plug(std::istream &words) {
 // add NAME: Wine's PnP manager found the bridge and the driver's add-device attached a device.
 bool WineScenario::add(const std::string &name, Bridge &bridge, std::istream &args) {
   if (!endOfLine(args)) return fail("add takes a bridge name only");
+  if (bus_.outsideMachine()) return addOnWire(name, bridge);
   HarlenBusState state = {};
   bool attached = watch_.waitFor([&] { return bus_.query(bridge.number, state) && state.attached; }, kPnpWithinMs,
                                  "the driver's device on " + name);
@@ -142,6 +145,7 @@ bool WineScenario::add(const std::string &name, Bridge &bridge, std::istream &ar
 // opens, or the start failed (the bus goes quiet without it, or the PDO is removed).
 bool WineScenario::start(const std::string &name, Bridge &bridge, std::istream &args) {
   if (!endOfLine(args)) return fail("start takes a bridge name only");
+  if (bus_.outsideMachine()) return startOnWire(name, bridge);
   bool selected = false, removed = false;
   const HarlenWireRecord *failure = nullptr;
   auto decided = [&] {
@@ -214,11 +218,13 @@ bool WineScenario::waitForPnp(const std::string &name, Bridge &bridge, uint16_t 
 // surprise-removal NAME, remove NAME: Wine sends them itself once the bridge is unplugged.
 bool WineScenario::surpriseRemoval(const std::string &name, Bridge &bridge, std::istream &args) {
   if (!endOfLine(args)) return fail("surprise-removal takes a bridge name only");
+  if (bus_.outsideMachine()) return surpriseRemovalOnWire(name, bridge);
   return waitForPnp(name, bridge, kSurpriseRemoval, "the surprise removal");
 }
 
 bool WineScenario::remove(const std::string &name, Bridge &bridge, std::istream &args) {
   if (!endOfLine(args)) return fail("remove takes a bridge name only");
+  if (bus_.outsideMachine()) return removeOnWire(name, bridge);
   return waitForPnp(name, bridge, kRemove, "the removal");
 }
 

@@ -114,6 +114,10 @@ void WineScenario::settle(const std::string &, Bridge &bridge, WineTransfer &don
         r.endpointAddress == done.endpoint)
       chunks.push_back({r.transferBufferLength, r.bytesMoved});
   }
+  // A bridge on a real USB wire leaves no URB records: the request's bytes are
+  // taken as one run from the start of its buffer, as a full or final-short read brings them.
+  if (bus_.outsideMachine())
+    chunks = {{static_cast<uint32_t>(done.buffer.size()), static_cast<uint32_t>(done.information())}};
   if (done.read)
     bridge.lastRead = settleRead(done.buffer, chunks, done.mode, done.patternStart, bridge.loopback);
   else

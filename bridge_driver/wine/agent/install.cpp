@@ -95,10 +95,23 @@ bool installBusAndDriver(const std::wstring &busInf, const std::wstring &harlenI
   BOOL reboot = FALSE;
   if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, kBusHardwareId, bus.c_str(), INSTALLFLAG_FORCE, &reboot))
     return failed("UpdateDriverForPlugAndPlayDevicesW for the bus", error);
+  return stageFunctionDriver(harlen, error) && waitForBusLink(error);
+}
+
+bool stageFunctionDriver(const std::wstring &harlenInf, std::string &error) {
+  const std::wstring harlen = fullPath(harlenInf);
   wchar_t copied[MAX_PATH];
   if (!SetupCopyOEMInfW(harlen.c_str(), nullptr, SPOST_PATH, 0, copied, MAX_PATH, nullptr, nullptr))
     return failed("SetupCopyOEMInfW for harlen.inf", error);
-  return copySourcesBesideCopiedInf(harlen, copied, error) && waitForBusLink(error);
+  return copySourcesBesideCopiedInf(harlen, copied, error);
+}
+
+bool installForDevice(const std::wstring &hardwareId, const std::wstring &inf, std::string &error) {
+  BOOL reboot = FALSE;
+  if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId.c_str(), fullPath(inf).c_str(), INSTALLFLAG_FORCE,
+                                          &reboot))
+    return failed("UpdateDriverForPlugAndPlayDevicesW for the bridge", error);
+  return true;
 }
 
 bool removeBus(std::string &error) {

@@ -10,5 +10,13 @@
 // system's INFs, so a bridge that appears finds it. False with error text.
 bool installBusAndDriver(const std::wstring &busInf, const std::wstring &harlenInf, std::string &error);
 
+// The function driver alone, for a machine whose bridge is a real USB device
+// found later: HARLEN_INF among the system's INFs, as installBusAndDriver does.
+bool stageFunctionDriver(const std::wstring &harlenInf, std::string &error);
+
+// The driver of the present device with HARDWARE_ID installed from INF (forced, as
+// the device manager's "update driver"). False with error text.
+bool installForDevice(const std::wstring &hardwareId, const std::wstring &inf, std::string &error);
+
 // The bus's root device uninstalled (DIF_REMOVE): its children leave with it.
 bool removeBus(std::string &error);

@@ -25,7 +25,15 @@ TestBus::~TestBus() {
 bool TestBus::control(const char *what, DWORD code, const void *input, DWORD inputLength, void *output,
                       DWORD outputLength, DWORD *returned) {
   DWORD moved = 0;
-  if (DeviceIoControl(handle_, code, const_cast<void *>(input), inputLength, output, outputLength, &moved, nullptr)) {
+  if (link_) {
+    uint32_t got = 0;
+    DWORD error = 0;
+    if (link_->control(code, input, inputLength, output, outputLength, got, error)) {
+      if (returned) *returned = got;
+      return true;
+    }
+    SetLastError(error);
+  } else if (DeviceIoControl(handle_, code, const_cast<void *>(input), inputLength, output, outputLength, &moved, nullptr)) {
     if (returned) *returned = moved;
     return true;
   }

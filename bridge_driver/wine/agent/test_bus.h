@@ -10,11 +10,16 @@
 #include <vector>
 
 #include "../bus_control.h"
+#include "bus_link.h"
 
 class TestBus {
  public:
   // Opens \\.\HarlenTestBus; false (with error()) when it does not open.
   bool open();
+  // Sends the same requests over a link to a bus outside the machine instead.
+  void useLink(BusLink &link) { link_ = &link; }
+  // The bridges are real USB devices outside the machine: the bus records no PnP request.
+  bool outsideMachine() const { return link_ != nullptr; }
   ~TestBus();
 
   bool plug(const HarlenBusPlug &plug, uint32_t &bridge);
@@ -37,6 +42,7 @@ class TestBus {
                DWORD *returned = nullptr);
 
   HANDLE handle_ = INVALID_HANDLE_VALUE;
+  BusLink *link_ = nullptr;
   std::string error_;
 };
 

@@ -20,6 +20,7 @@
 
 #include "bus_watch.h"
 #include "config_set.h"
+#include "device_node.h"
 #include "outcome_writer.h"
 #include "test_bus.h"
 #include "transfer_model.h"
@@ -63,6 +64,9 @@ class WineScenario {
   // outcomes: one line per step, bus record, ended request and step status
   // (step / wire / request / status) instead of the readable transcript.
   WineScenario(TestBus &bus, FILE *out, bool outcomes);
+  // For bridges outside the machine: the INF to install a new bridge's driver
+  // from when the PnP manager has not done it by itself.
+  void installWhenMissing(const std::wstring &inf) { fallbackInf_ = inf; }
 
   // The reason Wine's kernel cannot carry out this line; empty when it can.
   static std::string refusal(const std::string &line);
@@ -83,6 +87,8 @@ class WineScenario {
     HarlenBusVendor vendor = {};
     bool startShown = false;  // the records of its start were shown, at its start line
     int digit = -1;  // \\.\HarlenN, once the driver's device was found
+    std::wstring hardwareId;  // as the hub names it, for a bridge outside the machine
+    std::wstring instance;    // its device node's instance id, once added
     HANDLE file = INVALID_HANDLE_VALUE;
     bool sync = false;
     std::deque<uint8_t> loopback;
@@ -116,6 +122,13 @@ class WineScenario {
   bool surpriseRemoval(const std::string &name, Bridge &bridge, std::istream &args);
   bool remove(const std::string &name, Bridge &bridge, std::istream &args);
   bool waitForPnp(const std::string &name, Bridge &bridge, uint16_t minor, const char *what);
+  // The same four steps for a bridge outside the machine (wire_pnp_steps.cpp).
+  bool addOnWire(const std::string &name, Bridge &bridge);
+  bool startOnWire(const std::string &name, Bridge &bridge);
+  bool surpriseRemovalOnWire(const std::string &name, Bridge &bridge);
+  bool removeOnWire(const std::string &name, Bridge &bridge);
+  std::vector<std::wstring> otherInstances(const Bridge &bridge) const;
+  DeviceNode nodeOf(const Bridge &bridge) const;
   bool unplug(const std::string &name, Bridge &bridge, std::istream &args);
   bool failNextUsb(const std::string &name, Bridge &bridge, std::istream &args);
   bool bulk(const std::string &name, Bridge &bridge, std::istream &args);
@@ -152,6 +165,7 @@ class WineScenario {
   std::vector<std::pair<std::string, std::shared_ptr<WineTransfer>>> unreported_;
   std::shared_ptr<WineTransfer> stepTransfer_;  // the line's read or write: its status once the bus is quiet
   std::vector<std::shared_ptr<WineRequest>> unendedControls_;  // the system may still write their output
+  std::wstring fallbackInf_;
   bool busGone_ = false;                        // the bus's root device was removed
   int32_t last_ = 0;
   std::optional<int32_t> stepStatus_;  // set by the steps that end with a status of their own

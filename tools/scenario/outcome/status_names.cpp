@@ -53,10 +53,12 @@ const Named kUsbdStatuses[] = {
     {0xC0007000, "USBD_STATUS_DEVICE_GONE"},
 };
 
-// The URB functions the driver sends; values as usb.h defines them.
+// The URB functions the driver sends, and the general control transfer that
+// stands for any other setup packet seen on a USB wire; values as usb.h defines them.
 const Named kUrbFunctions[] = {
     {0x0000, "SELECT_CONFIGURATION"},
     {0x0002, "ABORT_PIPE"},
+    {0x0008, "CONTROL_TRANSFER"},
     {0x0009, "BULK_OR_INTERRUPT_TRANSFER"},
     {0x000B, "GET_DESCRIPTOR_FROM_DEVICE"},
     {0x0012, "CLEAR_FEATURE_TO_ENDPOINT"},

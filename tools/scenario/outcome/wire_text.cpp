@@ -13,6 +13,7 @@ namespace {
 // URB functions and flags as usb.h and usbioctl.h define them.
 constexpr uint16_t kSelectConfiguration = 0x0000;
 constexpr uint16_t kAbortPipe = 0x0002;
+constexpr uint16_t kControlTransfer = 0x0008;
 constexpr uint16_t kBulkOrInterruptTransfer = 0x0009;
 constexpr uint16_t kGetDescriptorFromDevice = 0x000B;
 constexpr uint16_t kClearFeatureToEndpoint = 0x0012;
@@ -32,7 +33,9 @@ std::string hex(unsigned value, int digits = 2) {
   return text;
 }
 
-bool isControlRequest(uint16_t function) { return function == kVendorDevice || function == kClassDevice; }
+bool isControlRequest(uint16_t function) {
+  return function == kVendorDevice || function == kClassDevice || function == kControlTransfer;
+}
 
 bool namesAPipe(uint16_t function) {
   return function == kBulkOrInterruptTransfer || function == kAbortPipe || function == kSyncResetPipeAndClearStall;
@@ -56,6 +59,7 @@ std::string urbHead(const HarlenWireRecord &record) {
   if (isControlRequest(record.function))
     text += std::string(record.transferFlags & kTransferDirectionIn ? " IN" : " OUT") + " request " +
             hex(record.request);
+  if (record.flags & HARLEN_WIRE_FROM_USB) return text;
   return text + " (length " + std::to_string(record.length) + ")";
 }
 
@@ -73,6 +77,7 @@ std::string dataOut(const HarlenWireRecord &record) {
 
 std::string pipesAsSent(const HarlenWireRecord &record) {
   if (record.flags & HARLEN_WIRE_NULL_CONFIGURATION) return "configuration none";
+  if (record.flags & HARLEN_WIRE_FROM_USB) return "configuration " + std::to_string(record.value);
   std::string text = std::to_string(record.pipeCount) + " pipes, max transfer";
   for (size_t i = 0; i < std::min<size_t>(record.pipeCount, kMaxTransfersKept); ++i)
     text += (i ? ", " : " ") + std::to_string(record.maxTransfer[i]);
@@ -95,6 +100,7 @@ std::string urbFields(const HarlenWireRecord &record) {
       return "feature " + std::to_string(record.featureSelector) + ", index " + hex(record.featureIndex);
     case kVendorDevice:
     case kClassDevice:
+    case kControlTransfer:
       return "value " + hex(record.value, 4) + ", index " + hex(record.index, 4) + ", " + bulkFields(record) +
              dataOut(record);
   }

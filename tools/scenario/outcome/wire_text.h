@@ -2,7 +2,9 @@
 // for the simulated bus and Wine's: the request as it arrived, then " -> " and
 // how it ended. Pointer values and addresses are never shown; the URB
 // header's length is, since the x64 image and the host simulator share the
-// x64 layout.
+// x64 layout. The emulated bridge over usbredir sees setup packets and bulk
+// packets instead (HARLEN_WIRE_FROM_USB): no length, and any setup packet
+// without a URB function of its own is a CONTROL_TRANSFER.
 #pragma once
 
 #include <cstddef>
