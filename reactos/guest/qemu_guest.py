@@ -19,6 +19,9 @@ KDB_PROMPT = "kdb:> "
 # Asked, at a debugger prompt of its own, before the debugger is entered (a critical
 # process ending, a user-mode breakpoint): "b" enters it.
 BREAK_QUESTION = "(bi)?"
+# Asked by a failed assertion: "o" breaks once and goes on; "b" would ask
+# again after every "cont", for as long as the assertion keeps failing.
+ASSERT_QUESTION = "(boipt)?"
 # A guest that stops in the debugger more often than this is looping in it.
 MAX_DEBUGGER_STOPS = 20
 # Lines kept before a debugger stop, to say why it stopped.
@@ -59,7 +62,9 @@ class SerialConsole:
         if not self._partial.endswith(KDB_PROMPT):
             return b""
         if self._stop is None and self.lines and self.lines[-1].rstrip().endswith(BREAK_QUESTION):
-            return self._break_question()
+            return self._break_question(b"b\r")
+        if self._stop is None and self.lines and self.lines[-1].rstrip().endswith(ASSERT_QUESTION):
+            return self._break_question(b"o\r")
         return self._prompt()
 
     def add_guest_line(self, text):
@@ -79,10 +84,10 @@ class SerialConsole:
         self.stops.append(self._stop)
         self._partial = ""
 
-    def _break_question(self):
+    def _break_question(self, answer):
         self._begin_stop()
         self._asked_break = True
-        return b"b\r"
+        return answer
 
     def _prompt(self):
         """At the debugger's prompt: first the backtrace, then on."""

@@ -23,6 +23,16 @@ ASSERTION = [
     ("cont\n", b""),
     ("second stop\nkdb:> ", b"bt\r"),
 ]
+# A failed assertion that asks first (serial log of a hot-unplug, abridged):
+# "o" breaks once; "b" would ask again after every "cont".
+ASKING_ASSERTION = [
+    ("*** Assertion failed: currentNode->Sibling->Parent == currentNode->Parent\n\n"
+     "Break repeatedly, break Once, Ignore, terminate Process or terminate Thread (boipt)? \nkdb:> ", b"o\r"),
+    ("o\nEntered debugger on embedded INT3 at 0x0008:0x805ABB24.\nkdb:> ", b"bt\r"),
+    ("bt\nFrames:\n<ntoskrnl.exe:86728 (ntoskrnl/io/pnpmgr/devaction.c:2498 (PiDevNodeStateMachine))>\nkdb:> ",
+     b"cont\r"),
+    ("cont\n", b""),
+]
 
 
 class DebuggerAnswers(unittest.TestCase):
@@ -34,7 +44,7 @@ class DebuggerAnswers(unittest.TestCase):
         return console, got
 
     def test_each_stop_gets_bt_then_cont(self):
-        for transcript in (CRITICAL_PROCESS, ASSERTION):
+        for transcript in (CRITICAL_PROCESS, ASSERTION, ASKING_ASSERTION):
             console, got = self.answers(transcript)
             for answer, expected in got:
                 self.assertEqual(answer, expected)
