@@ -4,6 +4,7 @@
 // the end of the call with the exception's status; a normal return gives
 // STATUS_SUCCESS. The host build's simulator provides the same routine.
 #include "harlen.h"
+#include "target/nonvolatile_frame.h"
 
 #ifndef EXCEPTION_UNWINDING
 #define EXCEPTION_UNWINDING 0x2
@@ -135,71 +136,14 @@ __asm__(R"(
     .globl KxCallGuarded
     .seh_proc KxCallGuarded
 KxCallGuarded:
-    pushq %rbp
-    .seh_pushreg %rbp
-    pushq %rbx
-    .seh_pushreg %rbx
-    pushq %rsi
-    .seh_pushreg %rsi
-    pushq %rdi
-    .seh_pushreg %rdi
-    pushq %r12
-    .seh_pushreg %r12
-    pushq %r13
-    .seh_pushreg %r13
-    pushq %r14
-    .seh_pushreg %r14
-    pushq %r15
-    .seh_pushreg %r15
-    subq  $200, %rsp
-    .seh_stackalloc 200
-    movaps %xmm6,  32(%rsp)
-    .seh_savexmm %xmm6, 32
-    movaps %xmm7,  48(%rsp)
-    .seh_savexmm %xmm7, 48
-    movaps %xmm8,  64(%rsp)
-    .seh_savexmm %xmm8, 64
-    movaps %xmm9,  80(%rsp)
-    .seh_savexmm %xmm9, 80
-    movaps %xmm10, 96(%rsp)
-    .seh_savexmm %xmm10, 96
-    movaps %xmm11, 112(%rsp)
-    .seh_savexmm %xmm11, 112
-    movaps %xmm12, 128(%rsp)
-    .seh_savexmm %xmm12, 128
-    movaps %xmm13, 144(%rsp)
-    .seh_savexmm %xmm13, 144
-    movaps %xmm14, 160(%rsp)
-    .seh_savexmm %xmm14, 160
-    movaps %xmm15, 176(%rsp)
-    .seh_savexmm %xmm15, 176
-    .seh_endprologue
+)" KX_SAVE_NONVOLATILE R"(
     movq  %rcx, %rax
     movq  %rdx, %rcx
     callq *%rax
     xorl  %eax, %eax
     .globl KxGuardResume
 KxGuardResume:
-    movaps 32(%rsp),  %xmm6
-    movaps 48(%rsp),  %xmm7
-    movaps 64(%rsp),  %xmm8
-    movaps 80(%rsp),  %xmm9
-    movaps 96(%rsp),  %xmm10
-    movaps 112(%rsp), %xmm11
-    movaps 128(%rsp), %xmm12
-    movaps 144(%rsp), %xmm13
-    movaps 160(%rsp), %xmm14
-    movaps 176(%rsp), %xmm15
-    addq  $200, %rsp
-    popq  %r15
-    popq  %r14
-    popq  %r13
-    popq  %r12
-    popq  %rdi
-    popq  %rsi
-    popq  %rbx
-    popq  %rbp
-    ret
+)" KX_RESTORE_NONVOLATILE R"(
     .seh_handler KxGuardHandler, @except
     .seh_endproc
 )");

@@ -2,6 +2,7 @@
 #include "register_probe.h"
 
 #include <cstddef>
+#include "target/nonvolatile_frame.h"
 
 #if defined(__x86_64__)
 static_assert(offsetof(KxRegisters, spBefore) == 64 && offsetof(KxRegisters, spAfter) == 72 &&
@@ -16,45 +17,7 @@ __asm__(R"(
     .globl KxProbeGuard
     .seh_proc KxProbeGuard
 KxProbeGuard:
-    pushq %rbp
-    .seh_pushreg %rbp
-    pushq %rbx
-    .seh_pushreg %rbx
-    pushq %rsi
-    .seh_pushreg %rsi
-    pushq %rdi
-    .seh_pushreg %rdi
-    pushq %r12
-    .seh_pushreg %r12
-    pushq %r13
-    .seh_pushreg %r13
-    pushq %r14
-    .seh_pushreg %r14
-    pushq %r15
-    .seh_pushreg %r15
-    subq  $200, %rsp
-    .seh_stackalloc 200
-    movaps %xmm6,  32(%rsp)
-    .seh_savexmm %xmm6, 32
-    movaps %xmm7,  48(%rsp)
-    .seh_savexmm %xmm7, 48
-    movaps %xmm8,  64(%rsp)
-    .seh_savexmm %xmm8, 64
-    movaps %xmm9,  80(%rsp)
-    .seh_savexmm %xmm9, 80
-    movaps %xmm10, 96(%rsp)
-    .seh_savexmm %xmm10, 96
-    movaps %xmm11, 112(%rsp)
-    .seh_savexmm %xmm11, 112
-    movaps %xmm12, 128(%rsp)
-    .seh_savexmm %xmm12, 128
-    movaps %xmm13, 144(%rsp)
-    .seh_savexmm %xmm13, 144
-    movaps %xmm14, 160(%rsp)
-    .seh_savexmm %xmm14, 160
-    movaps %xmm15, 176(%rsp)
-    .seh_savexmm %xmm15, 176
-    .seh_endprologue
+)" KX_SAVE_NONVOLATILE R"(
     movq  %r9, 192(%rsp)
     movq  %rsp, 64(%r9)
     movq  0(%r8), %rbx
@@ -96,26 +59,7 @@ KxProbeGuard:
     movdqu %xmm13, 192(%r11)
     movdqu %xmm14, 208(%r11)
     movdqu %xmm15, 224(%r11)
-    movaps 32(%rsp),  %xmm6
-    movaps 48(%rsp),  %xmm7
-    movaps 64(%rsp),  %xmm8
-    movaps 80(%rsp),  %xmm9
-    movaps 96(%rsp),  %xmm10
-    movaps 112(%rsp), %xmm11
-    movaps 128(%rsp), %xmm12
-    movaps 144(%rsp), %xmm13
-    movaps 160(%rsp), %xmm14
-    movaps 176(%rsp), %xmm15
-    addq  $200, %rsp
-    popq  %r15
-    popq  %r14
-    popq  %r13
-    popq  %r12
-    popq  %rdi
-    popq  %rsi
-    popq  %rbx
-    popq  %rbp
-    ret
+)" KX_RESTORE_NONVOLATILE R"(
     .seh_endproc
 
     .globl KxClobberThenCall
