@@ -2,6 +2,14 @@
 // wait, free) or asynchronous (send with the caller's completion routine).
 #include "harlen.h"
 
+// The bus's stack location: an internal device control with its argument.
+static VOID KxAddressToBus(PIRP Irp, ULONG Code, PVOID Argument) {
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = Code;
+  next->Parameters.Others.Argument1 = Argument;
+}
+
 // Requests whose end depends on the bridge answering a data stage; a removal
 // refuses them, while it still sends the bus's own pipe and configuration requests.
 static BOOLEAN KxWaitsForBridge(ULONG Code, PVOID Argument) {
@@ -60,10 +68,7 @@ static NTSTATUS KxCallUSBDAndWait(PDEVICE_OBJECT DeviceObject, PVOID Argument, P
   own.Irp = irp;
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   irp->IoStatus.Information = 0;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = code;
-  next->Parameters.Others.Argument1 = Argument;
+  KxAddressToBus(irp, code, Argument);
   IoSetCompletionRoutine(irp, KxOwnRequestDone, &own, TRUE, TRUE, TRUE);
   if (!KxTrackOwnRequest(extension, &own, KxWaitsForBridge(code, Argument))) {
     IoFreeIrp(irp);
@@ -100,10 +105,7 @@ static NTSTATUS KxCallUSBDAsync(PDEVICE_OBJECT Lower, PVOID Argument, PIO_COMPLE
   PIRP callerIrp = Context ? ((PIRP *)Context)[1] : NULL;
   PIRP irp = callerIrp ? callerIrp : IoAllocateIrp(Lower->StackSize, FALSE);
   if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.Others.Argument1 = Argument;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  KxAddressToBus(irp, IOCTL_INTERNAL_USB_SUBMIT_URB, Argument);
   IoSetCompletionRoutine(irp, CompletionRoutine, Context, TRUE, TRUE, TRUE);
   // Stored before sending, so that the caller can cancel the request while it runs.
   if (IrpSent) *IrpSent = irp;
