@@ -84,7 +84,12 @@ static VOID NTAPI KxCancelHeldRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 static BOOLEAN KxArmHeldCancel(PKxDeviceExtension Extension, PIRP Irp) {
   Extension->HeldCancel = KX_HELD_ARMED;
   IoSetCancelRoutine(Irp, KxCancelHeldRequest);
-  if (!Irp->Cancel || IoSetCancelRoutine(Irp, NULL) == NULL) return FALSE;
+  // IoCancelIrp marks a request under the cancel spin lock.
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  BOOLEAN cancelled = Irp->Cancel;
+  IoReleaseCancelSpinLock(irql);
+  if (!cancelled || IoSetCancelRoutine(Irp, NULL) == NULL) return FALSE;
   Extension->HeldCancel = KX_HELD_NONE;
   return TRUE;
 }
