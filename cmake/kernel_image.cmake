@@ -1,11 +1,6 @@
 # kernel_image(TARGET SOURCE...): a kernel-mode image (.sys) against the DDK
 # headers and import libraries that mingw-w64 ships, for the build's
 # architecture: no C runtime, native subsystem, the kernel's modules only.
-# harlen_image(TARGET [EXTRA SOURCE...]): harlen.sys from the driver sources
-# (i686 ships; x86_64 ships in the medium's amd64 folder and runs the tests
-# under 64-bit Wine). EXTRA adds objects to the image (the Wine tests'
-# supplied functions); the shipped image has none.
-set(HARLEN_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/..)
 
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   set(KERNEL_TRIPLET x86_64-w64-mingw32)
@@ -41,13 +36,4 @@ function(kernel_image target)
   target_link_options(${target} PRIVATE -nostdlib -nostartfiles -Wl,--subsystem,native -Wl,--entry,${KERNEL_ENTRY}
                       -Wl,--image-base,${KERNEL_IMAGE_BASE} -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000)
   target_link_libraries(${target} PRIVATE ntoskrnl usbd hal gcc)
-endfunction()
-
-function(harlen_image target)
-  cmake_parse_arguments(PARSE_ARGV 1 image "" "" "EXTRA")
-  set(sources entry.cpp usb_submit.cpp configuration.cpp pnp.cpp read_write.cpp recovery.cpp power.cpp
-              vendor_control.cpp legacy_node.cpp device_control.cpp target/guarded_call.cpp target/harlen.rc)
-  list(TRANSFORM sources PREPEND ${HARLEN_SOURCE_DIR}/)
-  kernel_image(${target} ${sources} ${image_EXTRA})
-  target_include_directories(${target} BEFORE PRIVATE ${HARLEN_SOURCE_DIR})
 endfunction()

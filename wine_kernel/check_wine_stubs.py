@@ -13,7 +13,7 @@ import re
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "target"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bridge_driver", "target"))
 from pe_imports import imports  # noqa: E402
 
 # Exported as real functions, yet they do nothing under Wine 8: a DPC queued

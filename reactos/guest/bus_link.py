@@ -1,8 +1,8 @@
-"""The host end of the guest runner's bus link (bridge_driver/wine/agent/bus_link.h).
+"""The host end of the guest runner's bus link (wine_kernel/runner/bus_link.h).
 
 The runner in the guest sends one text line per message over its COM2:
 "bus CODE OUTLENGTH INPUTHEX" is a control request of the emulated bus
-(bridge_driver/wine/bus_control.h), answered "ok OUTPUTHEX" or
+(wine_kernel/bus_control.h), answered "ok OUTPUTHEX" or
 "error WIN32ERROR"; "out TEXT" is a line of its output. A bus answers the
 requests: `answer(code, input, output_length)` returns (True, bytes) or
 (False, win32_error).

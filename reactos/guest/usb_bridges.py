@@ -19,7 +19,7 @@ import time
 
 from bus_link import ERROR_INVALID_DATA, ERROR_NOT_SUPPORTED
 
-# bridge_driver/wine/bus_control.h
+# wine_kernel/bus_control.h
 def _code(function):
     return (0x22 << 16) | (function << 2)
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bridge_device.h"
-#include "bus_control.h"
+#include "wire_record.h"
 
 namespace bridge {
 

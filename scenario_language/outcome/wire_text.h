@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "bus_control.h"
+#include "wire_record.h"
 
 namespace outcome {
 

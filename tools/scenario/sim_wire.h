@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "bus_control.h"
+#include "wire_record.h"
 #include "sim/sim.h"
 
 HarlenWireRecord wireRecord(const sim::UrbRecord &urb, uint16_t bridge);
