@@ -86,9 +86,9 @@ struct Bus {
   WireLog log;
   KTIMER timer;
   KDPC dpc;
-  BOOLEAN dpcArmed;  // work was asked for since the DPC last looked
-  BOOLEAN dpcRunning;
-  BOOLEAN dpcAgain;
+  // Interlocked, never under the lock: a timer tick must not wait for it (deferred.cpp).
+  LONG dpcArmed;  // work was asked for since the DPC last looked
+  LONG dpcRunning;
   HarlenBusDirect direct;  // where reads and writes on the control device go
 };
 
@@ -168,7 +168,7 @@ void StartDeferred();
 void StopDeferred();
 void KickDpc();
 void WaitForDpcIdle();
-bool DpcBusy();
+bool DpcBusy();  // takes no lock
 
 // control.cpp and direct.cpp: the control device.
 NTSTATUS ControlDeviceControl(PIRP irp);

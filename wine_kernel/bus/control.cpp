@@ -126,7 +126,7 @@ NTSTATUS Query(const Buffers &io, ULONG_PTR &information) {
       state.streamOffset[i] = pipe ? bridge->pipes[i].offset : 0;
       state.firstPatternMismatch[i] = pipe ? bridge->pipes[i].firstMismatch : kNoMismatch;
     }
-    state.busy = TheBus.dpcArmed || TheBus.dpcRunning || !IsListEmpty(&bridge->finished);
+    state.busy = DpcBusy() || !IsListEmpty(&bridge->finished);
     state.logDropped = TheBus.log.dropped;
   }
   *static_cast<HarlenBusState *>(io.data) = state;

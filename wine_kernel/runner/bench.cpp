@@ -12,8 +12,6 @@
 namespace {
 
 constexpr uint32_t kChunk = 128u << 10;
-constexpr int kRepetitions = 5;
-constexpr uint32_t kSizes[] = {1u << 20, 16u << 20, 64u << 20};
 // The bridge the benchmark plugs and starts, as a scenario would.
 const char kSetup[] = "plug bench\nadd bench\nstart bench\nopen bench\n";
 
@@ -23,14 +21,35 @@ double seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
   return double(to.QuadPart - from.QuadPart) / double(frequency.QuadPart);
 }
 
+// Far beyond any size here at a few MB/s: a driver host that stops answering
+// ends the run with an error, and the runner's cleanup then stops the host.
+constexpr DWORD kTransferDeadlineMs = 60 * 1000;
+
+// Waits for a pending request until the deadline; past it, leaves the process
+// at once, since the request may still write to its buffer.
+void awaitOrLeave(HANDLE file, HANDLE done, bool write, DWORD size) {
+  if (WaitForSingleObject(done, kTransferDeadlineMs) != WAIT_TIMEOUT) return;
+  CancelIo(file);
+  printf("error a %s of %lu bytes did not end within %lu s\n", write ? "write" : "read", size,
+         kTransferDeadlineMs / 1000);
+  fflush(stdout);
+  ExitProcess(1);
+}
+
 // One overlapped read or write through the handle, waited for; false when it fails or comes short.
 bool transfer(HANDLE file, bool write, std::vector<uint8_t> &data) {
   OVERLAPPED overlapped = {};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (overlapped.hEvent == nullptr) return false;
   DWORD size = static_cast<DWORD>(data.size()), moved = 0;
   BOOL ok = write ? WriteFile(file, data.data(), size, nullptr, &overlapped)
                   : ReadFile(file, data.data(), size, nullptr, &overlapped);
-  if (!ok && GetLastError() != ERROR_IO_PENDING) return false;
-  return GetOverlappedResult(file, &overlapped, &moved, TRUE) && moved == size;
+  if (ok || GetLastError() == ERROR_IO_PENDING) {
+    awaitOrLeave(file, overlapped.hEvent, write, size);
+    ok = GetOverlappedResult(file, &overlapped, &moved, FALSE);
+  }
+  CloseHandle(overlapped.hEvent);
+  return ok && moved == size;
 }
 
 // A timed transfer between two untimed ones that keep the loopback stream
@@ -40,9 +59,9 @@ struct Measured {
 };
 
 // The median of the repetitions' MB/s.
-bool measure(const Measured &m, uint32_t size, double &megabytesPerSecond) {
+bool measure(const Measured &m, uint32_t size, int repetitions, double &megabytesPerSecond) {
   std::vector<double> rates;
-  for (int i = 0; i < kRepetitions; ++i) {
+  for (int i = 0; i < repetitions; ++i) {
     LARGE_INTEGER from, to;
     if (!m.before()) return false;
     QueryPerformanceCounter(&from);
@@ -58,7 +77,7 @@ bool measure(const Measured &m, uint32_t size, double &megabytesPerSecond) {
 
 }  // namespace
 
-int bench() {
+int bench(const std::vector<uint32_t> &sizes, int repetitions) {
   TestBus bus;
   if (!bus.open()) {
     printf("error %s\n", bus.error().c_str());
@@ -84,7 +103,7 @@ int bench() {
     return 1;
   }
   printf("%-10s %-6s %14s %14s %8s\n", "size", "kind", "harlen MB/s", "bus MB/s", "ratio");
-  for (uint32_t size : kSizes) {
+  for (uint32_t size : sizes) {
     std::vector<uint8_t> data(size, 0x5A), other(size);
     auto through = [](HANDLE handle, bool write, std::vector<uint8_t> &bytes) {
       return [handle, write, buffer = &bytes] { return transfer(handle, write, *buffer); };
@@ -98,7 +117,7 @@ int bench() {
       Measured viaBus = write ? Measured{nothing, straight(true, data), straight(false, other)}
                               : Measured{straight(true, other), straight(false, data), nothing};
       double harlen = 0, bare = 0;
-      if (!measure(viaDriver, size, harlen) || !measure(viaBus, size, bare)) {
+      if (!measure(viaDriver, size, repetitions, harlen) || !measure(viaBus, size, repetitions, bare)) {
         printf("error a %s of %u bytes failed: %s\n", write ? "write" : "read", size,
                win32ErrorText(GetLastError()).c_str());
         CloseHandle(busFile);

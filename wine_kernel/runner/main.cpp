@@ -7,11 +7,15 @@
 //                                            port, which carries the output too (a guest under QEMU);
 //                                            a new bridge the PnP manager leaves without a driver gets
 //                                            it from HARLEN_INF
-//   harlen_wine bench                        reads and writes through the driver beside the bus's own
+//   harlen_wine bench [--once] [MIB...]      reads and writes through the driver beside the bus's own,
+//                                            of each size (1, 16 and 64 MiB unless told), the median
+//                                            of 5 runs (of one with --once)
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "bench.h"
 #include "bus_link.h"
@@ -26,7 +30,7 @@ int usage() {
           "usage: harlen_wine install BUS_INF HARLEN_INF\n"
           "       harlen_wine run [--link PORT [--inf HARLEN_INF]] [--outcomes] SCRIPT\n"
           "       harlen_wine stage HARLEN_INF\n"
-          "       harlen_wine bench\n");
+          "       harlen_wine bench [--once] [MIB...]\n");
   return 2;
 }
 
@@ -114,12 +118,26 @@ int runCommand(int argc, char **argv) {
   return i == argc - 1 ? run(argv[i], options) : usage();
 }
 
+// bench [--once] [MIB...]: whole mebibytes, up to 256 each.
+int benchCommand(int argc, char **argv) {
+  const bool once = argc > 2 && strcmp(argv[2], "--once") == 0;
+  std::vector<uint32_t> sizes;
+  for (int i = once ? 3 : 2; i < argc; ++i) {
+    char *end;
+    unsigned long mebibytes = strtoul(argv[i], &end, 10);
+    if (*end || end == argv[i] || mebibytes == 0 || mebibytes > 256) return usage();
+    sizes.push_back(static_cast<uint32_t>(mebibytes) << 20);
+  }
+  if (sizes.empty()) sizes = {1u << 20, 16u << 20, 64u << 20};
+  return bench(sizes, once ? 1 : 5);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   if (argc == 4 && strcmp(argv[1], "install") == 0) return install(argv[2], argv[3]);
   if (argc >= 3 && strcmp(argv[1], "run") == 0) return runCommand(argc, argv);
   if (argc == 3 && strcmp(argv[1], "stage") == 0) return stage(argv[2]);
-  if (argc == 2 && strcmp(argv[1], "bench") == 0) return bench();
+  if (argc >= 2 && strcmp(argv[1], "bench") == 0) return benchCommand(argc, argv);
   return usage();
 }
