@@ -15,11 +15,10 @@
 #include "commands.h"
 #include "errors.h"
 #include "locked_folder.h"
-#include "startup.h"
 
 namespace {
 
-constexpr int kRounds = 15;
+constexpr int kRounds = 31;
 
 class CountingUi : public rt::Ui {
  public:
