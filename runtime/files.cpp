@@ -54,6 +54,17 @@ std::string first_item_of_line(const std::string& line) {
   return item.substr(0, item.find_last_not_of(" \t") + 1);
 }
 
+// Opens path for output as CREATE_ALWAYS does. A missing file is created
+// outright: emptying a new file is not free everywhere (on ext4, which holds
+// Wine's drives, a file emptied and then written is flushed when it is closed,
+// and deleting it waits for the disk). Whenever that first try fails, the
+// CREATE_ALWAYS call alone decides, with its own result and error.
+HANDLE create_or_empty(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) return file;
+  return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 }  // namespace
 
 std::optional<std::wstring> lookup_entry(const std::wstring& path, unsigned mask) {
@@ -70,8 +81,7 @@ std::optional<std::wstring> lookup_entry(const std::wstring& path, unsigned mask
 }
 
 void write_text_item(const std::wstring& path, const std::string& ansi_text) {
-  Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  Handle file(create_or_empty(path));
   if (!file.valid()) raise_last_win32_error();
   const std::string line = "\"" + ansi_text + "\"\r\n";
   DWORD written = 0;

@@ -102,6 +102,42 @@ TEST(TextItems, EmptyOrMissingFileRaisesTheKnownErrors) {
   EXPECT_EQ(error_of([&] { rt::write_text_item(scratch.path() + L"\\no\\dir.txt", "x"); }), rt::kPathNotFound);
 }
 
+// Whatever already stands at the path fares as under a plain replacement: a
+// plain file is emptied and rewritten, anything else raises replacing's own
+// error (never "file already exists") and stays as it was.
+TEST(TextItems, WhatStandsAtThePathIsReplacedOrRefusedAsReplacingWould) {
+  ScratchFolder scratch;
+  const std::wstring file = scratch.path() + L"\\item.txt";
+  HANDLE held = INVALID_HANDLE_VALUE;
+  const struct {
+    const char* what;
+    std::function<void()> make;
+    int error;
+    const char* bytes_after;  // nullptr: a folder stays there
+  } cases[] = {
+      {"plain file", [&] { test_support::write_bytes(file, "\"longer old text\"\r\n"); }, 0, "\"new\"\r\n"},
+      {"file open without sharing",
+       [&] {
+         test_support::write_bytes(file, "old");
+         held = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+       },
+       rt::kPermissionDenied, "old"},
+      {"folder", [&] { CreateDirectoryW(file.c_str(), nullptr); }, rt::kPathFileAccessError, nullptr},
+  };
+  for (const auto& c : cases) {
+    c.make();
+    EXPECT_EQ(error_of([&] { rt::write_text_item(file, "new"); }), c.error) << c.what;
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    held = INVALID_HANDLE_VALUE;
+    if (c.bytes_after) {
+      EXPECT_EQ(test_support::read_bytes(file), c.bytes_after) << c.what;
+    } else {
+      EXPECT_TRUE(rt::is_folder(file)) << c.what;
+    }
+    if (!DeleteFileW(file.c_str())) RemoveDirectoryW(file.c_str());
+  }
+}
+
 TEST(RenameAndDelete, FailuresRaiseTheMatchingError) {
   ScratchFolder scratch;
   const std::wstring a = scratch.make_folder(L"a");
