@@ -26,6 +26,12 @@ ASSERT_QUESTION = "(boipt)?"
 MAX_DEBUGGER_STOPS = 20
 # Lines kept before a debugger stop, to say why it stopped.
 STOP_CONTEXT_LINES = 8
+# ReactOS's debugger empties its serial input after printing its prompt
+# (KdIoReadLine), so an answer that arrives before that is lost and the guest
+# waits at the prompt for good: an answer goes after a pause, and again while
+# the guest echoes nothing.
+ANSWER_DELAY_S = 0.5
+ANSWER_REPEAT_S = 5.0
 
 
 class GuestError(Exception):
@@ -101,6 +107,29 @@ class SerialConsole:
         return b"cont\r"
 
 
+class PendingAnswer:
+    """The debugger's answer, paced: `due` gives it once its pause is over and then
+    every ANSWER_REPEAT_S until the guest prints something after it (its echo)."""
+
+    def __init__(self, delay=ANSWER_DELAY_S, repeat=ANSWER_REPEAT_S):
+        self.delay, self.repeat = delay, repeat
+        self._answer, self._at, self._sent = b"", 0.0, False
+
+    def set(self, answer, now):
+        self._answer, self._at, self._sent = answer, now + self.delay, False
+
+    def heard(self):
+        """The guest printed something: an answer sent before this was read."""
+        if self._sent:
+            self._answer = b""
+
+    def due(self, now):
+        if not self._answer or now < self._at:
+            return b""
+        self._at, self._sent = now + self.repeat, True
+        return self._answer
+
+
 class Guest:
     """One QEMU process. Serial port and monitor are Unix sockets in `workdir`."""
 
@@ -142,9 +171,16 @@ class Guest:
                 time.sleep(0.1)
 
     def _read_serial(self):
+        pending = PendingAnswer()
+        self.serial.settimeout(0.1)
         while True:
             try:
                 data = self.serial.recv(4096)
+            except socket.timeout:
+                answer = pending.due(time.monotonic())
+                if answer:
+                    self.serial.sendall(answer)
+                continue
             except OSError:
                 data = b""
             with self.changed:
@@ -155,9 +191,10 @@ class Guest:
                 text = data.decode("latin-1")
                 self.log.write(text.replace("\r", ""))
                 self.log.flush()
+                pending.heard()
                 answer = self.console.take(text)
                 if answer and len(self.console.stops) <= MAX_DEBUGGER_STOPS:
-                    self.serial.sendall(answer)
+                    pending.set(answer, time.monotonic())
                 self.changed.notify_all()
 
     def add_guest_line(self, text):

@@ -5,7 +5,7 @@ Run: python3 -m unittest discover -s reactos/guest"""
 import unittest
 
 from bus_link import ERROR_INVALID_DATA, LinkServer, format_answer, parse_request
-from qemu_guest import SerialConsole
+from qemu_guest import PendingAnswer, SerialConsole
 
 # As a ReactOS guest printed it when winlogon ended during shutdown (serial log, abridged).
 CRITICAL_PROCESS = [
@@ -33,6 +33,34 @@ ASKING_ASSERTION = [
      b"cont\r"),
     ("cont\n", b""),
 ]
+
+
+class PacedAnswers(unittest.TestCase):
+    """ReactOS's debugger empties its input after the prompt: an answer goes after a
+    pause and again until the guest echoes something."""
+
+    def test_an_answer_waits_and_repeats_until_heard(self):
+        # (time, event, what goes to the guest): "set" an answer, "heard" output, "tick" the reader's timeout.
+        cases = [
+            ("sent after the pause, not before",
+             [(0.0, "set", b""), (0.2, "tick", b""), (0.5, "tick", b"o\r")]),
+            ("lost to the flush: sent again while the guest is silent",
+             [(0.0, "set", b""), (0.5, "tick", b"o\r"), (3.0, "tick", b""), (5.5, "tick", b"o\r"),
+              (10.5, "tick", b"o\r")]),
+            ("echoed: never again",
+             [(0.0, "set", b""), (0.5, "tick", b"o\r"), (0.6, "heard", b""), (6.0, "tick", b"")]),
+            ("output before it went (the prompt's rest) does not cancel it",
+             [(0.0, "set", b""), (0.1, "heard", b""), (0.5, "tick", b"o\r")]),
+        ]
+        for name, events in cases:
+            pending = PendingAnswer(delay=0.5, repeat=5.0)
+            for now, event, expected in events:
+                if event == "set":
+                    pending.set(b"o\r", now)
+                elif event == "heard":
+                    pending.heard()
+                got = pending.due(now) if event == "tick" else b""
+                self.assertEqual(got, expected, f"{name}, at {now}")
 
 
 class DebuggerAnswers(unittest.TestCase):
