@@ -22,6 +22,10 @@ BREAK_QUESTION = "(bi)?"
 # Asked by a failed assertion: "o" breaks once and goes on; "b" would ask
 # again after every "cont", for as long as the assertion keeps failing.
 ASSERT_QUESTION = "(boipt)?"
+# The debugger's pager, after a screenful (a long backtrace): any key but "q" goes on.
+PAGER_PROMPT = "--- Press q to abort, any other key to continue ---"
+# A bugcheck: the debugger shows it, and after "cont" the machine stays stopped.
+FATAL_ERROR = "*** Fatal System Error: "
 # A guest that stops in the debugger more often than this is looping in it.
 MAX_DEBUGGER_STOPS = 20
 # Lines kept before a debugger stop, to say why it stopped.
@@ -59,12 +63,18 @@ class SerialConsole:
         self._partial = ""
         self._stop = None  # the stop being answered
         self._asked_break = False
+        self.fatal = None  # the bugcheck's line and its parameters, once one came
 
     def take(self, text):
         self._partial += text.replace("\r", "")
         *complete, self._partial = self._partial.split("\n")
         for line in complete:
             self._line(line)
+        if self._partial.endswith(PAGER_PROMPT):
+            # Only the rest of the backtrace follows: the pager's line is part of it.
+            self._line(self._partial)
+            self._partial = ""
+            return b" "
         if not self._partial.endswith(KDB_PROMPT):
             return b""
         if self._stop is None and self.lines and self.lines[-1].rstrip().endswith(BREAK_QUESTION):
@@ -76,7 +86,15 @@ class SerialConsole:
     def add_guest_line(self, text):
         self.guest_lines.append(text)
 
+    def finished_fatally(self):
+        """A bugcheck came and the debugger has been answered to its end."""
+        return self.fatal is not None and bool(self.stops) and self._stop is None
+
     def _line(self, line):
+        if self.fatal is not None and not self.fatal.endswith(")") and line.strip().startswith("("):
+            self.fatal += " " + line.strip()
+        if line.startswith(FATAL_ERROR) and self.fatal is None:
+            self.fatal = line.strip()
         self.lines.append(line)
         if self._stop is not None:
             self._stop.backtrace.append(line)
@@ -216,6 +234,8 @@ class Guest:
                 stops = self.console.stops
                 if len(stops) > MAX_DEBUGGER_STOPS:
                     raise GuestError(f"the kernel debugger stopped {len(stops)} times; last: {stops[-1].summary()}")
+                if self.console.finished_fatally():
+                    raise GuestError(f"the guest stopped: {self.console.fatal}")
                 if self._closed or self.process.poll() is not None:
                     return None
                 left = deadline - time.monotonic()

@@ -62,6 +62,17 @@ class PacedAnswers(unittest.TestCase):
                 got = pending.due(now) if event == "tick" else b""
                 self.assertEqual(got, expected, f"{name}, at {now}")
 
+# A fatal error whose backtrace fills the debugger's page (serial log, abridged).
+PAGED_BUGCHECK = [
+    ("*** Fatal System Error: 0x00000139\n                       (0x00000003,0xF746B788,0xF746B728,0x00000000)\n"
+     "\n\nEntered debugger on embedded INT3 at 0x0008:0x805ABB2A.\n"
+     "Frames:\n<usbport.sys:4e28 (drivers/usb/usbport/endpoint.c:413 (USBPORT_SetEndpointState))>\nkdb:> ",
+     b"bt\r"),
+    ("bt\nFrames:\n<ntoskrnl.exe:3444b (ExfInterlockedInsertTailList)>\n"
+     "--- Press q to abort, any other key to continue ---", b" "),
+    ("\n<ntoskrnl.exe:140a7a (ntoskrnl/ps/thread.c:156 (PspSystemThreadStartup))>\nkdb:> ", b"cont\r"),
+]
+
 
 class DebuggerAnswers(unittest.TestCase):
     def answers(self, transcript):
@@ -72,7 +83,7 @@ class DebuggerAnswers(unittest.TestCase):
         return console, got
 
     def test_each_stop_gets_bt_then_cont(self):
-        for transcript in (CRITICAL_PROCESS, ASSERTION, ASKING_ASSERTION):
+        for transcript in (CRITICAL_PROCESS, ASSERTION, ASKING_ASSERTION, PAGED_BUGCHECK):
             console, got = self.answers(transcript)
             for answer, expected in got:
                 self.assertEqual(answer, expected)
@@ -88,6 +99,16 @@ class DebuggerAnswers(unittest.TestCase):
         console, _ = self.answers(ASSERTION)
         self.assertEqual([s.summary() for s in console.stops],
                          ["(ntoskrnl/io/iomgr/irp.c:1234) ASSERT failed", "second stop"])
+        # The pager splits no stop: the backtrace runs on to the system thread's start.
+        console, _ = self.answers(PAGED_BUGCHECK[:2])
+        self.assertFalse(console.finished_fatally())  # still answering the debugger
+        console, _ = self.answers(PAGED_BUGCHECK)
+        self.assertEqual(len(console.stops), 1)
+        self.assertTrue(any("PspSystemThreadStartup" in line for line in console.stops[0].backtrace))
+        self.assertTrue(console.finished_fatally())
+        self.assertEqual(console.fatal, "*** Fatal System Error: 0x00000139 (0x00000003,0xF746B788,0xF746B728,0x00000000)")
+        console, _ = self.answers(ASSERTION)
+        self.assertFalse(console.finished_fatally())
 
     def test_guest_lines_come_whole_and_without_dbgprint_quotes(self):
         console = SerialConsole()
