@@ -22,10 +22,20 @@ BREAK_QUESTION = "(bi)?"
 # Asked by a failed assertion: "o" breaks once and goes on; "b" would ask
 # again after every "cont", for as long as the assertion keeps failing.
 ASSERT_QUESTION = "(boipt)?"
+# The debugger's pager, after a screenful (a long backtrace): any key but "q" goes on.
+PAGER_PROMPT = "--- Press q to abort, any other key to continue ---"
+# A bugcheck: the debugger shows it, and after "cont" the machine stays stopped.
+FATAL_ERROR = "*** Fatal System Error: "
 # A guest that stops in the debugger more often than this is looping in it.
 MAX_DEBUGGER_STOPS = 20
 # Lines kept before a debugger stop, to say why it stopped.
 STOP_CONTEXT_LINES = 8
+# ReactOS's debugger empties its serial input after printing its prompt
+# (KdIoReadLine), so an answer that arrives before that is lost and the guest
+# waits at the prompt for good: an answer goes after a pause, and again while
+# the guest echoes nothing.
+ANSWER_DELAY_S = 0.5
+ANSWER_REPEAT_S = 5.0
 
 
 class GuestError(Exception):
@@ -53,12 +63,18 @@ class SerialConsole:
         self._partial = ""
         self._stop = None  # the stop being answered
         self._asked_break = False
+        self.fatal = None  # the bugcheck's line and its parameters, once one came
 
     def take(self, text):
         self._partial += text.replace("\r", "")
         *complete, self._partial = self._partial.split("\n")
         for line in complete:
             self._line(line)
+        if self._partial.endswith(PAGER_PROMPT):
+            # Only the rest of the backtrace follows: the pager's line is part of it.
+            self._line(self._partial)
+            self._partial = ""
+            return b" "
         if not self._partial.endswith(KDB_PROMPT):
             return b""
         if self._stop is None and self.lines and self.lines[-1].rstrip().endswith(BREAK_QUESTION):
@@ -70,7 +86,15 @@ class SerialConsole:
     def add_guest_line(self, text):
         self.guest_lines.append(text)
 
+    def finished_fatally(self):
+        """A bugcheck came and the debugger has been answered to its end."""
+        return self.fatal is not None and bool(self.stops) and self._stop is None
+
     def _line(self, line):
+        if self.fatal is not None and not self.fatal.endswith(")") and line.strip().startswith("("):
+            self.fatal += " " + line.strip()
+        if line.startswith(FATAL_ERROR) and self.fatal is None:
+            self.fatal = line.strip()
         self.lines.append(line)
         if self._stop is not None:
             self._stop.backtrace.append(line)
@@ -99,6 +123,29 @@ class SerialConsole:
             return b"bt\r"
         self._stop = None
         return b"cont\r"
+
+
+class PendingAnswer:
+    """The debugger's answer, paced: `due` gives it once its pause is over and then
+    every ANSWER_REPEAT_S until the guest prints something after it (its echo)."""
+
+    def __init__(self, delay=ANSWER_DELAY_S, repeat=ANSWER_REPEAT_S):
+        self.delay, self.repeat = delay, repeat
+        self._answer, self._at, self._sent = b"", 0.0, False
+
+    def set(self, answer, now):
+        self._answer, self._at, self._sent = answer, now + self.delay, False
+
+    def heard(self):
+        """The guest printed something: an answer sent before this was read."""
+        if self._sent:
+            self._answer = b""
+
+    def due(self, now):
+        if not self._answer or now < self._at:
+            return b""
+        self._at, self._sent = now + self.repeat, True
+        return self._answer
 
 
 class Guest:
@@ -142,9 +189,16 @@ class Guest:
                 time.sleep(0.1)
 
     def _read_serial(self):
+        pending = PendingAnswer()
+        self.serial.settimeout(0.1)
         while True:
             try:
                 data = self.serial.recv(4096)
+            except socket.timeout:
+                answer = pending.due(time.monotonic())
+                if answer:
+                    self.serial.sendall(answer)
+                continue
             except OSError:
                 data = b""
             with self.changed:
@@ -155,9 +209,10 @@ class Guest:
                 text = data.decode("latin-1")
                 self.log.write(text.replace("\r", ""))
                 self.log.flush()
+                pending.heard()
                 answer = self.console.take(text)
                 if answer and len(self.console.stops) <= MAX_DEBUGGER_STOPS:
-                    self.serial.sendall(answer)
+                    pending.set(answer, time.monotonic())
                 self.changed.notify_all()
 
     def add_guest_line(self, text):
@@ -179,6 +234,8 @@ class Guest:
                 stops = self.console.stops
                 if len(stops) > MAX_DEBUGGER_STOPS:
                     raise GuestError(f"the kernel debugger stopped {len(stops)} times; last: {stops[-1].summary()}")
+                if self.console.finished_fatally():
+                    raise GuestError(f"the guest stopped: {self.console.fatal}")
                 if self._closed or self.process.poll() is not None:
                     return None
                 left = deadline - time.monotonic()

@@ -5,7 +5,7 @@ Run: python3 -m unittest discover -s reactos/guest"""
 import unittest
 
 from bus_link import ERROR_INVALID_DATA, LinkServer, format_answer, parse_request
-from qemu_guest import SerialConsole
+from qemu_guest import PendingAnswer, SerialConsole
 
 # As a ReactOS guest printed it when winlogon ended during shutdown (serial log, abridged).
 CRITICAL_PROCESS = [
@@ -35,6 +35,45 @@ ASKING_ASSERTION = [
 ]
 
 
+class PacedAnswers(unittest.TestCase):
+    """ReactOS's debugger empties its input after the prompt: an answer goes after a
+    pause and again until the guest echoes something."""
+
+    def test_an_answer_waits_and_repeats_until_heard(self):
+        # (time, event, what goes to the guest): "set" an answer, "heard" output, "tick" the reader's timeout.
+        cases = [
+            ("sent after the pause, not before",
+             [(0.0, "set", b""), (0.2, "tick", b""), (0.5, "tick", b"o\r")]),
+            ("lost to the flush: sent again while the guest is silent",
+             [(0.0, "set", b""), (0.5, "tick", b"o\r"), (3.0, "tick", b""), (5.5, "tick", b"o\r"),
+              (10.5, "tick", b"o\r")]),
+            ("echoed: never again",
+             [(0.0, "set", b""), (0.5, "tick", b"o\r"), (0.6, "heard", b""), (6.0, "tick", b"")]),
+            ("output before it went (the prompt's rest) does not cancel it",
+             [(0.0, "set", b""), (0.1, "heard", b""), (0.5, "tick", b"o\r")]),
+        ]
+        for name, events in cases:
+            pending = PendingAnswer(delay=0.5, repeat=5.0)
+            for now, event, expected in events:
+                if event == "set":
+                    pending.set(b"o\r", now)
+                elif event == "heard":
+                    pending.heard()
+                got = pending.due(now) if event == "tick" else b""
+                self.assertEqual(got, expected, f"{name}, at {now}")
+
+# A fatal error whose backtrace fills the debugger's page (serial log, abridged).
+PAGED_BUGCHECK = [
+    ("*** Fatal System Error: 0x00000139\n                       (0x00000003,0xF746B788,0xF746B728,0x00000000)\n"
+     "\n\nEntered debugger on embedded INT3 at 0x0008:0x805ABB2A.\n"
+     "Frames:\n<usbport.sys:4e28 (drivers/usb/usbport/endpoint.c:413 (USBPORT_SetEndpointState))>\nkdb:> ",
+     b"bt\r"),
+    ("bt\nFrames:\n<ntoskrnl.exe:3444b (ExfInterlockedInsertTailList)>\n"
+     "--- Press q to abort, any other key to continue ---", b" "),
+    ("\n<ntoskrnl.exe:140a7a (ntoskrnl/ps/thread.c:156 (PspSystemThreadStartup))>\nkdb:> ", b"cont\r"),
+]
+
+
 class DebuggerAnswers(unittest.TestCase):
     def answers(self, transcript):
         console = SerialConsole()
@@ -44,7 +83,7 @@ class DebuggerAnswers(unittest.TestCase):
         return console, got
 
     def test_each_stop_gets_bt_then_cont(self):
-        for transcript in (CRITICAL_PROCESS, ASSERTION, ASKING_ASSERTION):
+        for transcript in (CRITICAL_PROCESS, ASSERTION, ASKING_ASSERTION, PAGED_BUGCHECK):
             console, got = self.answers(transcript)
             for answer, expected in got:
                 self.assertEqual(answer, expected)
@@ -60,6 +99,16 @@ class DebuggerAnswers(unittest.TestCase):
         console, _ = self.answers(ASSERTION)
         self.assertEqual([s.summary() for s in console.stops],
                          ["(ntoskrnl/io/iomgr/irp.c:1234) ASSERT failed", "second stop"])
+        # The pager splits no stop: the backtrace runs on to the system thread's start.
+        console, _ = self.answers(PAGED_BUGCHECK[:2])
+        self.assertFalse(console.finished_fatally())  # still answering the debugger
+        console, _ = self.answers(PAGED_BUGCHECK)
+        self.assertEqual(len(console.stops), 1)
+        self.assertTrue(any("PspSystemThreadStartup" in line for line in console.stops[0].backtrace))
+        self.assertTrue(console.finished_fatally())
+        self.assertEqual(console.fatal, "*** Fatal System Error: 0x00000139 (0x00000003,0xF746B788,0xF746B728,0x00000000)")
+        console, _ = self.answers(ASSERTION)
+        self.assertFalse(console.finished_fatally())
 
     def test_guest_lines_come_whole_and_without_dbgprint_quotes(self):
         console = SerialConsole()

@@ -196,6 +196,80 @@ bool parseIoctlLine(std::istream &args, IoctlLine &line, std::string &error) {
   return true;
 }
 
+namespace {
+
+bool parseControlField(const std::string &key, const std::string &value, ControlLine &line, bool &lengthGiven) {
+  unsigned long number;
+  if (key == "length") {
+    uint32_t length;
+    if (!parseLength(value, length) || length > 0xFFFF) return false;
+    line.length = static_cast<uint16_t>(length);
+    return lengthGiven = true;
+  }
+  if (key == "buffer") {
+    if (value != "bad" && value != "readonly") return false;
+    line.buffer = value == "bad" ? CallerBuffer::Freed : CallerBuffer::ReadOnly;
+    return true;
+  }
+  const struct {
+    const char *key;
+    unsigned long largest;
+  } fields[] = {{"type", 0xFF}, {"request", 0xFF}, {"value", 0xFFFF}, {"index", 0xFFFF}};
+  for (const auto &f : fields) {
+    if (key != f.key) continue;
+    if (!parseHex(value, number) || number > f.largest) return false;
+    if (key == "type") line.type = static_cast<uint8_t>(number);
+    if (key == "request") line.request = static_cast<uint8_t>(number);
+    if (key == "value") line.value = static_cast<uint16_t>(number);
+    if (key == "index") line.index = static_cast<uint16_t>(number);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// The fields in any order; type and request are required, the length defaults to the data's.
+bool parseControlLine(std::istream &args, ControlLine &line, std::string &error) {
+  bool typed = false, requested = false, lengthGiven = false;
+  std::vector<std::string> words = remainingWords(args);
+  for (size_t i = 0; i < words.size(); ++i) {
+    std::string option = words[i], key, value;
+    bool parsed = splitOption(option, key, value) &&
+                  (key == "data" ? parseBytes(valueAndFollowing(value, words, i), line.data) && !line.data.empty()
+                                 : parseControlField(key, value, line, lengthGiven));
+    if (!parsed) return refuse(error, "control: cannot use " + option);
+    typed |= key == "type";
+    requested |= key == "request";
+  }
+  if (!lengthGiven && line.data.size() <= 0xFFFF) line.length = static_cast<uint16_t>(line.data.size());
+  if (!typed || !requested || line.data.size() > line.length ||
+      (!line.data.empty() && line.buffer != CallerBuffer::ReadWrite))
+    return refuse(error, "control needs type=HEX and request=HEX, and data no longer than length=N in a "
+                         "read-write buffer");
+  return true;
+}
+
+std::vector<uint8_t> controlRecord(const ControlLine &line, uint64_t bufferAddress, size_t addressSize) {
+  std::vector<uint8_t> record = {line.type, line.request};
+  auto append = [&record](uint64_t value, size_t size) {
+    for (size_t i = 0; i < size; ++i) record.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  };
+  append(line.value, 2);
+  append(line.index, 2);
+  append(line.length, 2);
+  append(bufferAddress, addressSize);
+  return record;
+}
+
+const char *callerBufferName(CallerBuffer buffer) {
+  switch (buffer) {
+    case CallerBuffer::ReadOnly: return "readonly";
+    case CallerBuffer::Freed: return "a freed";
+    default: return "read-write";
+  }
+}
+
 bool parseClearStallLine(std::istream &args, uint8_t &endpoint, std::string &error) {
   std::string text;
   if (!(args >> text) || !parseEndpoint(text, endpoint) || !endOfLine(args))

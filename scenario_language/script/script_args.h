@@ -62,6 +62,23 @@ struct IoctlLine {
 };
 bool parseIoctlLine(std::istream &args, IoctlLine &line, std::string &error);
 
+// control NAME type=HEX request=HEX [value=HEX] [index=HEX] [length=N] [data=HEX...|buffer=bad|buffer=readonly]:
+// the control-request code's setup packet, and the caller's buffer for its data stage.
+enum class CallerBuffer { ReadWrite, ReadOnly, Freed };
+struct ControlLine {
+  uint8_t type = 0, request = 0;
+  uint16_t value = 0, index = 0;
+  uint16_t length = 0;        // the data stage; default the data's size
+  std::vector<uint8_t> data;  // the buffer's first bytes
+  CallerBuffer buffer = CallerBuffer::ReadWrite;
+};
+bool parseControlLine(std::istream &args, ControlLine &line, std::string &error);
+// The record as the caller lays it out: the setup fields, then the buffer's
+// address, addressSize bytes wide (4 in a 32-bit process, 8 in a 64-bit one).
+std::vector<uint8_t> controlRecord(const ControlLine &line, uint64_t bufferAddress, size_t addressSize);
+// "read-write", "readonly", "a freed": how the runners name the buffer.
+const char *callerBufferName(CallerBuffer buffer);
+
 // clear-stall NAME EP
 bool parseClearStallLine(std::istream &args, uint8_t &endpoint, std::string &error);
 // port-reset NAME [status=HEX]

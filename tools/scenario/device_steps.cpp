@@ -23,62 +23,6 @@ std::string hex(unsigned long value, int digits) {
 
 void report(const std::string &text) { sim::platform().trace.add("user", text); }
 
-// What a control line asks: the setup packet, and the caller's buffer for the data stage.
-struct ControlLine {
-  unsigned long type = 0, request = 0, value = 0, index = 0;
-  uint32_t length = 0;
-  bool lengthGiven = false;
-  std::vector<uint8_t> data;          // the buffer's first bytes
-  std::string buffer = "read-write";  // "bad": freed before the request is sent; "readonly"
-};
-
-bool parseField(const std::string &key, const std::string &value, ControlLine &line) {
-  const struct {
-    const char *key;
-    unsigned long *field;
-    unsigned long largest;
-  } fields[] = {{"type", &line.type, 0xFF},
-                {"request", &line.request, 0xFF},
-                {"value", &line.value, 0xFFFF},
-                {"index", &line.index, 0xFFFF}};
-  for (const auto &f : fields)
-    if (key == f.key) return parseHex(value, *f.field) && *f.field <= f.largest;
-  if (key == "length") return (line.lengthGiven = parseLength(value, line.length)) && line.length <= 0xFFFF;
-  if (key == "buffer") return (line.buffer = value) == "bad" || value == "readonly";
-  return false;
-}
-
-// The fields in any order; type and request are required, the length defaults to the data's.
-bool parseControlLine(const std::vector<std::string> &words, ControlLine &line, std::string &refused) {
-  bool typed = false, requested = false;
-  for (size_t i = 0; i < words.size(); ++i) {
-    std::string key, value;
-    refused = words[i];
-    if (!splitOption(words[i], key, value)) return false;
-    bool parsed = key == "data" ? parseBytes(valueAndFollowing(value, words, i), line.data) && !line.data.empty()
-                                : parseField(key, value, line);
-    if (!parsed) return false;
-    typed |= key == "type";
-    requested |= key == "request";
-  }
-  refused.clear();
-  if (!line.lengthGiven) line.length = static_cast<uint32_t>(line.data.size());
-  return typed && requested && line.data.size() <= line.length && (line.data.empty() || line.buffer == "read-write");
-}
-
-// The record as the caller lays it out: the buffer's address is 32 bits wide in a 32-bit process.
-std::vector<uint8_t> controlRecord(const ControlLine &line, PVOID buffer, bool caller32) {
-  std::vector<uint8_t> record = {static_cast<uint8_t>(line.type), static_cast<uint8_t>(line.request)};
-  auto append = [&record](uint64_t value, size_t size) {
-    for (size_t i = 0; i < size; ++i) record.push_back(static_cast<uint8_t>(value >> (8 * i)));
-  };
-  append(line.value, 2);
-  append(line.index, 2);
-  append(line.length, 2);
-  append(reinterpret_cast<uintptr_t>(buffer), caller32 ? 4 : sizeof(PVOID));
-  return record;
-}
-
 }  // namespace
 
 std::shared_ptr<sim::UserRequest> Scenario::sendControl(const std::string &verb, const std::string &name, ULONG code,
@@ -124,26 +68,25 @@ bool Scenario::ioctl(const std::string &name, sim::UsbBridge &, std::istream &ar
 // the general control request, its data stage in a buffer of the caller's address space.
 bool Scenario::control(const std::string &name, sim::UsbBridge &, std::istream &args) {
   ControlLine line;
-  std::string refused;
-  if (!parseControlLine(remainingWords(args), line, refused))
-    return fail(refused.empty() ? "control needs type=HEX and request=HEX, and data no longer than length=N in a "
-                                  "read-write buffer"
-                                : "control: cannot use " + refused);
+  std::string error;
+  if (!parseControlLine(args, line, error)) return fail(error);
   if (!users_[name].file) return fail("control: no handle on " + name + " is open");
   sim::UserMemory &memory = sim::platform().userMemory;
-  PVOID buffer = memory.allocate(std::max<uint32_t>(line.length, 1),
-                                 line.buffer == "readonly" ? sim::UserAccess::Read : sim::UserAccess::ReadWrite);
+  PVOID buffer = memory.allocate(std::max<uint32_t>(line.length, 1), line.buffer == CallerBuffer::ReadOnly
+                                                                         ? sim::UserAccess::Read
+                                                                         : sim::UserAccess::ReadWrite);
   std::copy(line.data.begin(), line.data.end(), memory.bytes(buffer));
-  if (line.buffer == "bad") memory.free(buffer);
+  if (line.buffer == CallerBuffer::Freed) memory.free(buffer);
   report("-> control on " + name + ": type " + hex(line.type, 2) + ", request " + hex(line.request, 2) + ", value " +
          hex(line.value, 4) + ", index " + hex(line.index, 4) + ", length " + std::to_string(line.length) + ", " +
-         (line.buffer == "bad" ? "a freed" : line.buffer) + " buffer");
+         callerBufferName(line.buffer) + " buffer");
   std::vector<uint8_t> noOutput;
+  size_t addressSize = users_[name].caller32 ? 4 : sizeof(PVOID);
   auto request = sendControl("control", name, driverControlCode(0x806),
-                             controlRecord(line, buffer, users_[name].caller32), noOutput);
+                             controlRecord(line, reinterpret_cast<uintptr_t>(buffer), addressSize), noOutput);
   if (!request) return false;
   // A request that has not ended may still have the buffer's pages locked: it stays.
-  if (line.buffer == "bad" || !request->completed) return true;
+  if (line.buffer == CallerBuffer::Freed || !request->completed) return true;
   if (NT_SUCCESS(request->status) && (line.type & KX_REQUEST_IN))
     report("   the caller's buffer: " + shownBytes(memory.bytes(buffer), line.length));
   memory.free(buffer);

@@ -82,6 +82,7 @@ const std::map<std::string, WineScenario::BridgeStep> &WineScenario::bridgeSteps
       {"abort", &WineScenario::abort},
       {"clear-stall", &WineScenario::clearStall},
       {"port-reset", &WineScenario::portReset},
+      {"control", &WineScenario::control},
   };
   return steps;
 }

@@ -1,6 +1,7 @@
-// Device controls through a user handle: the driver's codes by name, and the
+// Device controls through a user handle: the driver's codes by name, the
 // recovery routines the host runner calls directly (abort, clear-stall,
-// port-reset), which a program reaches through their device-control codes.
+// port-reset), which a program reaches through their device-control codes,
+// and the general control request with its data stage in the runner's pages.
 #include <ntstatus.h>
 
 #include <algorithm>
@@ -19,6 +20,33 @@ static_assert(driverControlCode(0x809) ==
 
 // The driver's recovery pauses half a second; a control never takes this long.
 constexpr uint32_t kControlWithinMs = 30000;
+
+// The runner's own pages for a control line's data stage, as the line asks for them.
+class CallerPages {
+ public:
+  explicit CallerPages(const ControlLine &line)
+      : size_(std::max<SIZE_T>(line.length, 1)),
+        bytes_(static_cast<uint8_t *>(VirtualAlloc(nullptr, size_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE))) {
+    if (bytes_ == nullptr) return;
+    std::copy(line.data.begin(), line.data.end(), bytes_);
+    DWORD before;
+    if (line.buffer == CallerBuffer::ReadOnly) VirtualProtect(bytes_, size_, PAGE_READONLY, &before);
+    // Still reserved, so nothing else lands at the address the record carries.
+    if (line.buffer == CallerBuffer::Freed) VirtualFree(bytes_, size_, MEM_DECOMMIT);
+  }
+  ~CallerPages() {
+    if (bytes_) VirtualFree(bytes_, 0, MEM_RELEASE);
+  }
+  CallerPages(const CallerPages &) = delete;
+  CallerPages &operator=(const CallerPages &) = delete;
+  uint8_t *bytes() const { return bytes_; }
+  // A request that has not ended may still have the pages locked: they stay.
+  void keep() { bytes_ = nullptr; }
+
+ private:
+  SIZE_T size_;
+  uint8_t *bytes_;
+};
 
 std::vector<uint8_t> wordBytes(uint32_t word) {
   return {uint8_t(word), uint8_t(word >> 8), uint8_t(word >> 16), uint8_t(word >> 24)};
@@ -51,8 +79,8 @@ bool WineScenario::sendControl(const std::string &verb, const std::string &name,
     return true;
   }
   setStatus(request->status());
-  // Only the ioctl line reports information; the recovery lines stand for routines that give none.
-  if (verb == "ioctl") lastInformation_ = request->information();
+  // Only the ioctl and control lines report information; the recovery lines stand for routines that give none.
+  if (verb == "ioctl" || verb == "control") lastInformation_ = request->information();
   report("user", "<- " + label + ": " + statusName(last_) + ", information " + std::to_string(request->information()));
   size_t copied = std::min<size_t>(request->information(), outputLength);
   if (last_ >= 0 && copied) report("user", "   output: " + shownBytes(request->buffer.data(), copied));
@@ -96,4 +124,24 @@ bool WineScenario::portReset(const std::string &name, Bridge &bridge, std::istre
     bridge.behaviour = behaviour;
   }
   return sendControl("port-reset", name, bridge, driverControlCode(0x808), {}, 0);
+}
+
+// control NAME type=HEX request=HEX [value=HEX] [index=HEX] [length=N] [data=HEX...|buffer=bad|buffer=readonly]:
+// the general control request, its data stage in this process's own pages,
+// which the driver locks and maps in the caller's context (refused on Wine).
+bool WineScenario::control(const std::string &name, Bridge &bridge, std::istream &args) {
+  ControlLine line;
+  std::string error;
+  if (!parseControlLine(args, line, error)) return fail(error);
+  CallerPages pages(line);
+  if (pages.bytes() == nullptr) return fail("control: no pages for the caller's buffer");
+  report("user", "-> control on " + name + ": length " + std::to_string(line.length) + ", " +
+                     callerBufferName(line.buffer) + " buffer");
+  std::vector<uint8_t> record = controlRecord(line, reinterpret_cast<uintptr_t>(pages.bytes()), sizeof(void *));
+  if (!sendControl("control", name, bridge, driverControlCode(0x806), record, 0)) return false;
+  if (last_ == STATUS_PENDING) pages.keep();
+  constexpr uint8_t kDeviceToHost = 0x80;
+  if (last_ >= 0 && last_ != STATUS_PENDING && (line.type & kDeviceToHost))
+    report("user", "   the caller's buffer: " + shownBytes(pages.bytes(), line.length));
+  return true;
 }

@@ -8,7 +8,6 @@
 #include "nt_status.h"
 #include "outcome_writer.h"
 #include "status_names.h"
-#include "wire_text.h"
 #include "script_args.h"
 #include "wire_text.h"
 
@@ -32,10 +31,20 @@ const std::map<std::string, const char *> kNotOnThisKernel = {
     {"legacy-tree", "the legacy kernel's device tree exists only on the simulated machine"},
     {"fail-next-alloc", "Wine's pool and IRP allocations cannot be made to fail"},
     {"unload", "Wine unloads a driver only when its last device has gone"},
+};
+
+// Lines that need the driver to run in its caller's process, as on Windows
+// and ReactOS: Wine's driver host is a process of its own.
+const std::map<std::string, const char *> kNeedsCallersProcess = {
     {"control",
      "its record carries a pointer into the caller's address space, which the driver host, another process, "
      "cannot reach"},
 };
+
+std::string reasonIn(const std::map<std::string, const char *> &refused, const std::string &verb) {
+  auto reason = refused.find(verb);
+  return reason == refused.end() ? "" : reason->second;
+}
 
 }  // namespace
 
@@ -77,14 +86,20 @@ void issueRequest(bool sync, const std::shared_ptr<WineRequest> &request, const 
 }
 
 WineScenario::WineScenario(TestBus &bus, FILE *out, bool outcomes)
-    : bus_(bus), watch_(bus), out_(out), outcomes_(outcomes), writer_(out) {}
+    : bus_(bus), watch_(bus), out_(out), outcomes_(outcomes), onWine_(runsOnWine()), writer_(out) {}
 
-std::string WineScenario::refusal(const std::string &line) {
+bool runsOnWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+std::string WineScenario::refusal(const std::string &line, bool onWine) {
   std::istringstream words(line.substr(0, line.find('#')));
   std::string verb;
   if (!(words >> verb)) return "";
-  auto refused = kNotOnThisKernel.find(verb);
-  return refused == kNotOnThisKernel.end() ? "" : std::string("not on this kernel: ") + refused->second;
+  std::string reason = reasonIn(kNotOnThisKernel, verb);
+  if (reason.empty() && onWine) reason = reasonIn(kNeedsCallersProcess, verb);
+  return reason.empty() ? "" : "not on this kernel: " + reason;
 }
 
 WineScenario::~WineScenario() {
@@ -135,7 +150,7 @@ bool WineScenario::run(std::istream &script) {
   for (std::string line; std::getline(script, line);) lines.push_back(line);
   // A script with a line Wine cannot carry out does not start at all.
   for (size_t i = 0; i < lines.size(); ++i) {
-    std::string refused = refusal(lines[i]);
+    std::string refused = refusal(lines[i], onWine_);
     if (!refused.empty()) return fail(refused + " (line " + std::to_string(i + 1) + ")");
   }
   for (size_t i = 0; i < lines.size(); ++i) {

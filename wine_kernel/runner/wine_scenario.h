@@ -59,6 +59,10 @@ struct WineTransfer : WineRequest {
   const char *verb() const { return read ? "read" : "write"; }
 };
 
+// Whether this process runs on Wine (its ntdll says so), not on a kernel that
+// runs drivers in their caller's process.
+bool runsOnWine();
+
 class WineScenario {
  public:
   // outcomes: one line per step, bus record, ended request and step status
@@ -68,8 +72,9 @@ class WineScenario {
   // from when the PnP manager has not done it by itself.
   void installWhenMissing(const std::wstring &inf) { fallbackInf_ = inf; }
 
-  // The reason Wine's kernel cannot carry out this line; empty when it can.
-  static std::string refusal(const std::string &line);
+  // The reason the kernel cannot carry out this line; empty when it can. Wine
+  // refuses more than a kernel that runs the driver in its caller's process.
+  static std::string refusal(const std::string &line, bool onWine);
   ~WineScenario();
 
   bool run(std::istream &script);
@@ -153,6 +158,7 @@ class WineScenario {
   bool abort(const std::string &name, Bridge &bridge, std::istream &args);
   bool clearStall(const std::string &name, Bridge &bridge, std::istream &args);
   bool portReset(const std::string &name, Bridge &bridge, std::istream &args);
+  bool control(const std::string &name, Bridge &bridge, std::istream &args);
   bool sendControl(const std::string &verb, const std::string &name, Bridge &bridge, DWORD code,
                    const std::vector<uint8_t> &input, uint32_t outputLength);
 
@@ -160,6 +166,7 @@ class WineScenario {
   BusWatch watch_;
   FILE *out_;
   bool outcomes_;
+  bool onWine_;
   outcome::OutcomeWriter writer_;
   std::map<std::string, Bridge> bridges_;
   std::vector<std::pair<std::string, std::shared_ptr<WineTransfer>>> unreported_;

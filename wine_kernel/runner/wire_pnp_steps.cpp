@@ -63,7 +63,7 @@ bool WineScenario::addOnWire(const std::string &name, Bridge &bridge) {
   if (!waitUntil(hasDriver, kInstallStartsWithinMs) && node.present && !fallbackInf_.empty()) {
     // The guest's PnP manager left the new device without a driver: install
     // it from the INF as the device manager's "update driver" does.
-    OutputDebugStringA("varrow-guest: note: no driver on the new bridge after 30 s; installing it from its INF");
+    OutputDebugStringA("varrow-guest: note: no driver on the new bridge after 30 s; installing it from its INF\n");
     std::string error;
     if (!installForDevice(bridge.hardwareId, fallbackInf_, error)) return fail(error);
   }
