@@ -188,6 +188,8 @@ void Platform::freeDevice(PDEVICE_OBJECT device) {
 }
 
 void Platform::forgetName(PDEVICE_OBJECT device) {
+  for (auto &call : dispatchCalls)
+    if (call.device == device && !call.deviceLabel) call.deviceLabel = deviceLabel(device);
   for (auto it = deviceNames.begin(); it != deviceNames.end();)
     it = it->second == device ? deviceNames.erase(it) : std::next(it);
 }
@@ -244,7 +246,7 @@ std::string Platform::deviceLabel(PDEVICE_OBJECT device) const {
 std::string Platform::irpLabel(PIRP irp) const {
   PlatformLock guard;
   auto it = irps.find(irp);
-  return it == irps.end() ? "IRP#?" : "IRP#" + std::to_string(it->second.id);
+  return it == irps.end() ? "IRP#?" : irpIdLabel(it->second.id);
 }
 
 }  // namespace sim

@@ -21,7 +21,7 @@ std::string hex(unsigned long value, int digits) {
   return text;
 }
 
-void report(const std::string &text) { sim::platform().trace.add("user", text); }
+void report(const std::string &text) { sim::platform().trace.addMade("user", text); }
 
 // What a control line asks: the setup packet, and the caller's buffer for the data stage.
 struct ControlLine {

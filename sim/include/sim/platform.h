@@ -29,9 +29,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "sim/usb_api.h"
@@ -54,9 +56,23 @@ struct TraceLine {
 
 class Trace {
  public:
-  // Off: add() keeps and echoes nothing (a benchmark's quiet machine); resets leave it as set.
+  // Off: nothing is kept, echoed or even formatted (a benchmark's quiet
+  // machine, the fuzzer); resets leave it as set.
   bool enabled = true;
-  void add(const std::string &category, const std::string &text);
+  // A line whose text is fixed.
+  void add(const char *category, const char *text) {
+    if (enabled) keep(category, text);
+  }
+  // A line whose text make() formats, only while the trace is on: the
+  // kernel routines' hot paths pay for no text otherwise.
+  template <class Make, std::enable_if_t<std::is_invocable_r_v<std::string, Make &>, int> = 0>
+  void add(const char *category, Make &&make) {
+    if (enabled) keep(category, make());
+  }
+  // A line made already (the scenario runner's own lines, the verifier's findings).
+  void addMade(const std::string &category, const std::string &text) {
+    if (enabled) keep(category, text);
+  }
   const std::vector<TraceLine> &lines() const { return lines_; }
   // Lines of the given categories (all when empty), one per row, "[cat] text".
   std::string render(const std::vector<std::string> &categories = {}) const;
@@ -66,6 +82,8 @@ class Trace {
   void echoTo(FILE *stream, std::vector<std::string> categories);
 
  private:
+  void keep(std::string category, std::string text);
+
   std::vector<TraceLine> lines_;
   FILE *echo_ = nullptr;
   std::vector<std::string> echoCategories_;
@@ -130,6 +148,11 @@ struct DispatchCall {
   bool passedDownPending = false;  // sent on, and the lower driver returned STATUS_PENDING
   bool completed = false;          // completion has left the location: the driver holds it no more
   unsigned serial = 0;             // finds the call again once other threads' calls came and went
+  PDEVICE_OBJECT device = nullptr;  // the device called, and the request's major function
+  UCHAR major = 0;
+  // The device's label, kept when its name went during the call: the checks
+  // made after the call name the device as it was called.
+  std::optional<std::string> deviceLabel{};
 };
 
 struct PoolBlock {
@@ -264,6 +287,8 @@ class Platform {
   PDEVICE_OBJECT topOfStack(PDEVICE_OBJECT device) const;
   std::string deviceLabel(PDEVICE_OBJECT device) const;
   std::string irpLabel(PIRP irp) const;
+  // The label of the IRP with this id, whether or not it still exists.
+  static std::string irpIdLabel(unsigned id) { return "IRP#" + std::to_string(id); }
   // The device each device is attached to (its lower device).
   std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> attachedTo;
   unsigned irpsMade = 0;
