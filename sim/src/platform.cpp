@@ -20,8 +20,9 @@ NTSTATUS rejectAsInvalid(PDEVICE_OBJECT, PIRP irp) {
 
 }  // namespace
 
-Platform &Platform::get() {
+Platform &Platform::make() {
   static Platform instance;
+  instance_.store(&instance, std::memory_order_release);
   return instance;
 }
 
@@ -29,19 +30,17 @@ thread_local KIRQL Platform::irql = PASSIVE_LEVEL;
 
 namespace {
 
-// How deep the running thread holds the platform lock.
+// How deep the running thread holds the platform lock's mutex.
 thread_local unsigned lockDepth = 0;
 
 }  // namespace
 
-void PlatformLock::lock() {
+void PlatformLock::lockMutex() {
   platform().mutex_.lock();
   ++lockDepth;
-  owned_ = true;
 }
 
-void PlatformLock::unlock() {
-  owned_ = false;
+void PlatformLock::unlockMutex() {
   --lockDepth;
   platform().mutex_.unlock();
 }

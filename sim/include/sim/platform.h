@@ -9,8 +9,9 @@
 // threads call the kernel routines at once; bus workers run the deferred work.
 // In both modes every kernel routine takes the platform lock (PlatformLock)
 // around its own state and releases it before calling driver code (dispatch,
-// completion and cancel routines, deferred work, preemption actions). The IRQL
-// and the spin locks held are per thread.
+// completion and cancel routines, deferred work, preemption actions); its
+// mutex is taken in the threaded mode only, as the deterministic one has no
+// other thread to exclude. The IRQL and the spin locks held are per thread.
 // Thread-safe: the kernel routines, UserFile's reads, writes and device
 // controls (one handle may serve several threads), userMemory's routines,
 // UserRequest's accessors and waitForCompletion, UsbBridge::unplug and the
@@ -20,6 +21,7 @@
 // directly.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -182,7 +184,9 @@ void kernelCall(const char *routine);
 constexpr std::chrono::seconds kHangLimit{20};
 
 // The platform lock, recursive, held by the kernel routines around their own
-// state. A condition variable can wait on it.
+// state. A condition variable can wait on it. The deterministic mode has no
+// other thread to exclude, and there it takes no mutex: ThreadedMode starts
+// and ends while no kernel routine runs, so no lock outlives its mode.
 class PlatformLock {
  public:
   PlatformLock() { lock(); }
@@ -195,7 +199,11 @@ class PlatformLock {
   void unlock();
 
  private:
+  void lockMutex();
+  void unlockMutex();
+
   bool owned_ = false;
+  bool mutexHeld_ = false;
 };
 
 // Called before the simulator runs driver code or blocks: in the threaded
@@ -205,7 +213,10 @@ void leavingPlatform();
 
 class Platform {
  public:
-  static Platform &get();
+  static Platform &get() {
+    Platform *made = instance_.load(std::memory_order_acquire);
+    return made ? *made : make();
+  }
   // Frees everything the last test left and starts from a clean machine.
   void reset();
 
@@ -324,10 +335,27 @@ class Platform {
   std::function<void()> preemption_;
   std::recursive_mutex mutex_;
 
+  // Every kernel routine asks for the platform, several times: the first call
+  // makes it, later ones find it here without a call.
+  static Platform &make();
+  static inline std::atomic<Platform *> instance_{nullptr};
+
   Platform() = default;
 };
 
 inline Platform &platform() { return Platform::get(); }
+
+inline void PlatformLock::lock() {
+  mutexHeld_ = platform().threaded;
+  if (mutexHeld_) lockMutex();
+  owned_ = true;
+}
+
+inline void PlatformLock::unlock() {
+  owned_ = false;
+  if (mutexHeld_) unlockMutex();
+  mutexHeld_ = false;
+}
 
 // The threaded mode for its lifetime: bus workers run the deferred work at
 // DISPATCH_LEVEL, waits block until another thread sets their event, spin
