@@ -51,6 +51,18 @@ UsbBridge::UsbBridge(const BridgeSetup &setup, std::string label)
 
 UsbBridge::~UsbBridge() = default;
 
+// A record's index is held by its request while the bus has it, and by a
+// completion queued for later.
+bool UsbBridge::forgetRecords() {
+  PlatformLock guard;
+  for (auto &pipe : pipes_)
+    if (!pipe->queue.empty() || pipe->scheduled) return false;
+  if (!heldControls_.empty() || !platform().pendingWork.empty()) return false;
+  urbs_.clear();
+  requests_.clear();
+  return true;
+}
+
 NTSTATUS UsbBridge::dispatch(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   bool control = stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_DEVICE_CONTROL;
