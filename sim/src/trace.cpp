@@ -25,11 +25,9 @@ void Trace::keep(std::string category, std::string text) {
   lines_.push_back({std::move(category), std::move(text)});
   if (echo_ == nullptr) return;
   const TraceLine &line = lines_.back();
-  for (const auto &wanted : echoCategories_)
-    if (wanted == line.category) {
-      fprintf(echo_, "[%-5s] %s\n", line.category.c_str(), line.text.c_str());
-      return;
-    }
+  bool wanted = echoCategories_.empty();
+  for (const auto &category : echoCategories_) wanted = wanted || category == line.category;
+  if (wanted) fprintf(echo_, "[%-5s] %s\n", line.category.c_str(), line.text.c_str());
 }
 
 void Trace::echoTo(FILE *stream, std::vector<std::string> categories) {

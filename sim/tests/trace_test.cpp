@@ -55,6 +55,8 @@ TEST_P(TraceTest, LinesAreMadeOnlyWhileOn) {
 const char kAllLines[] = "[io] IoFreeIrp(IRP#7)\n[ke] KeSetEvent\n[user] read 512 bytes\n";
 const TraceCase kTraceCases[] = {
     {"OnEchoingOneCategory", true, {"io"}, kAllLines, "[io   ] IoFreeIrp(IRP#7)\n", 1},
+    {"OnEchoingAll", true, {}, kAllLines,
+     "[io   ] IoFreeIrp(IRP#7)\n[ke   ] KeSetEvent\n[user ] read 512 bytes\n", 1},
     {"Off", false, {}, "", "", 0},
 };
 INSTANTIATE_TEST_SUITE_P(Trace, TraceTest, ::testing::ValuesIn(kTraceCases),

@@ -80,7 +80,8 @@ class Trace {
   std::string render(const std::vector<std::string> &categories = {}) const;
   bool contains(const std::string &category, const std::string &fragment) const;
   void clear() { lines_.clear(); }
-  // When set, every line is also written to this stream as it is made.
+  // When set, every line of these categories (all when none is given) is
+  // also written to this stream as it is made.
   void echoTo(FILE *stream, std::vector<std::string> categories);
 
  private:
