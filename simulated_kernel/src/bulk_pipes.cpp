@@ -241,7 +241,7 @@ void UsbBridge::completeTransfer(const Transfer &transfer, USBD_STATUS usbd, ULO
     record.bytesMoved = bytes;
     record.usbdStatus = usbd;
     record.status = toNtStatus(usbd);
-    platform().trace.add("usb", "<- " + describeCompletion(record, std::to_string(bytes) + " bytes"));
+    platform().trace.add("usb", [&] { return "<- " + describeCompletion(record, std::to_string(bytes) + " bytes"); });
     transfer.irp->IoStatus.Status = record.status;
   }
   IofCompleteRequest(transfer.irp, IO_NO_INCREMENT);
@@ -255,7 +255,9 @@ void UsbBridge::completeUntaken(const Transfer &transfer) {
     UrbRecord &record = urbs_[transfer.record];
     record.usbdStatus = USBD_STATUS_CANCELED;
     record.status = STATUS_CANCELLED;
-    platform().trace.add("usb", "<- " + describeCompletion(record, "cancelled before the bus took it, URB untouched"));
+    platform().trace.add("usb", [&] {
+      return "<- " + describeCompletion(record, "cancelled before the bus took it, URB untouched");
+    });
     transfer.irp->IoStatus.Status = STATUS_CANCELLED;
   }
   IofCompleteRequest(transfer.irp, IO_NO_INCREMENT);
@@ -347,7 +349,7 @@ void UsbBridge::dropPipes() {
 void UsbBridge::unplug() {
   {
     PlatformLock guard;
-    platform().trace.add("usb", label_ + " unplugged");
+    platform().trace.add("usb", [&] { return label_ + " unplugged"; });
     gone_ = true;
     portStatus = 0;
   }

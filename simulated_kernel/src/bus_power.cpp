@@ -21,8 +21,9 @@ NTSTATUS UsbBridge::setOrQueryPower(PIRP irp, PIO_STACK_LOCATION stack) {
   {
     PlatformLock guard;
     injected = ++powerCount_ == failPowerAt_;
-    platform().trace.add("usb", std::string("-> ") + powerMinorName(stack->MinorFunction) + " " +
-                                    powerStateName(power.Type, power.State));
+    platform().trace.add("usb", [&] {
+      return std::string("-> ") + powerMinorName(stack->MinorFunction) + " " + powerStateName(power.Type, power.State);
+    });
     if (injected) platform().trace.add("fault", "the bridge fails this power request");
   }
   NTSTATUS status = injected ? failPowerStatus_ : STATUS_SUCCESS;

@@ -17,7 +17,7 @@ extern "C" VOID IoAcquireCancelSpinLock(PKIRQL irql) {
   sim::kernelCall("IoAcquireCancelSpinLock");
   auto &p = platform();
   *irql = p.irql;
-  p.trace.add("io", "IoAcquireCancelSpinLock at IRQL " + std::to_string(p.irql));
+  p.trace.add("io", [&] { return "IoAcquireCancelSpinLock at IRQL " + std::to_string(p.irql); });
   // Held among the thread's spin locks, so another processor's turn waits for it.
   if (sim::holdsSpinLock(&p.cancelLock)) {
     p.verifier.violation("IoAcquireCancelSpinLock while the cancel spin lock is already held (recursion)");
@@ -32,7 +32,7 @@ extern "C" VOID IoAcquireCancelSpinLock(PKIRQL irql) {
 extern "C" VOID IoReleaseCancelSpinLock(KIRQL irql) {
   sim::kernelCall("IoReleaseCancelSpinLock");
   auto &p = platform();
-  p.trace.add("io", "IoReleaseCancelSpinLock back to IRQL " + std::to_string(irql));
+  p.trace.add("io", [&] { return "IoReleaseCancelSpinLock back to IRQL " + std::to_string(irql); });
   if (!sim::holdsSpinLock(&p.cancelLock)) {
     p.verifier.violation("IoReleaseCancelSpinLock without IoAcquireCancelSpinLock");
     return;
@@ -47,8 +47,10 @@ extern "C" VOID IoReleaseCancelSpinLock(KIRQL irql) {
 extern "C" PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
   sim::kernelCall("IoSetCancelRoutine");
   PDRIVER_CANCEL previous = __atomic_exchange_n(&irp->CancelRoutine, routine, __ATOMIC_SEQ_CST);
-  platform().trace.add("io", "IoSetCancelRoutine(" + platform().irpLabel(irp) + ", " + routineName(routine) + ") -> " +
-                                 routineName(previous));
+  platform().trace.add("io", [&] {
+    return "IoSetCancelRoutine(" + platform().irpLabel(irp) + ", " + routineName(routine) + ") -> " +
+           routineName(previous);
+  });
   return previous;
 }
 
@@ -61,7 +63,7 @@ extern "C" BOOLEAN IoCancelIrp(PIRP irp) {
       p.verifier.violation("IoCancelIrp on an IRP that does not exist (freed, or never made)");
       return FALSE;
     }
-    p.trace.add("io", "IoCancelIrp(" + p.irpLabel(irp) + ")");
+    p.trace.add("io", [&] { return "IoCancelIrp(" + p.irpLabel(irp) + ")"; });
   }
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);

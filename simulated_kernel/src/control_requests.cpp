@@ -93,7 +93,7 @@ NTSTATUS UsbBridge::holdControl(PIRP irp, PURB urb, size_t record) {
   {
     PlatformLock guard;
     heldControls_.push_back({irp, urb, record});
-    platform().trace.add("usb", "   the bridge holds " + describeArrival(urbs_[record]));
+    platform().trace.add("usb", [&] { return "   the bridge holds " + describeArrival(urbs_[record]); });
   }
   IoMarkIrpPending(irp);
   IoSetCancelRoutine(irp, controlCancelled);
@@ -114,7 +114,7 @@ void UsbBridge::finishHeldControl(PIRP irp, PURB urb, size_t index, USBD_STATUS 
     UrbRecord &record = urbs_[index];
     record.status = toNtStatus(usbd);
     record.usbdStatus = usbd;
-    platform().trace.add("usb", "<- " + describeCompletion(record, "0 bytes"));
+    platform().trace.add("usb", [&] { return "<- " + describeCompletion(record, "0 bytes"); });
     irp->IoStatus.Status = record.status;
   }
   IofCompleteRequest(irp, IO_NO_INCREMENT);

@@ -57,7 +57,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPR
   sim::kernelCall("KeWaitForSingleObject");
   auto &p = platform();
   auto event = static_cast<PRKEVENT>(object);
-  p.trace.add("ke", std::string("KeWaitForSingleObject(") + reasonName(reason) + ")");
+  p.trace.add("ke", [&] { return std::string("KeWaitForSingleObject(") + reasonName(reason) + ")"; });
   if (!mayBlock("KeWaitForSingleObject", timeout)) return STATUS_TIMEOUT;
   // A finite timeout is virtual time: only the event, or the hang limit, ends a threaded wait.
   bool threadedPoll = p.threaded && timeout && timeout->QuadPart == 0;
@@ -84,8 +84,10 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTE
     LONGLONG value = interval->QuadPart;
     uint64_t until = value < 0 ? p.now + static_cast<uint64_t>(-value) : static_cast<uint64_t>(value);
     if (until > p.now) p.now = until;
-    p.trace.add("ke", "KeDelayExecutionThread(" + std::to_string(-value / 10000) + " ms), clock at " +
-                          std::to_string(p.now / 10000) + " ms");
+    p.trace.add("ke", [&] {
+      return "KeDelayExecutionThread(" + std::to_string(-value / 10000) + " ms), clock at " +
+             std::to_string(p.now / 10000) + " ms";
+    });
   }
   // Threaded: the other threads' turn, at no cost in virtual time.
   if (p.threaded) std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -77,24 +77,34 @@ int heldBy(unsigned irpId, CHAR location = 0) {
   return -1;
 }
 
+// "device, IRP#n MAJOR": the device named as it was when the call began.
+// Made only for a trace line or a finding.
+std::string describeCall(const sim::DispatchCall &call) {
+  return (call.deviceLabel ? *call.deviceLabel : platform().deviceLabel(call.device)) + ", " +
+         sim::Platform::irpIdLabel(call.irpId) + " " + majorName(call.major);
+}
+
 // A driver above still holds the location the IRP arrives at only when it
 // skipped its own: a completion routine found there that the driver above did
 // not receive was set after the skip, over its caller's.
-void checkSkippedLocation(unsigned irpId, PIRP irp, const std::string &call) {
+void checkSkippedLocation(const sim::DispatchCall &call, PIRP irp, const char *routine) {
   auto &p = platform();
-  int above = heldBy(irpId, irp->CurrentLocation);
+  int above = heldBy(call.irpId, irp->CurrentLocation);
   if (above >= 0 && p.dispatchCalls[above].routineOnEntry != IoGetCurrentIrpStackLocation(irp)->CompletionRoutine)
-    p.verifier.violation(call + ": a completion routine set after IoSkipCurrentIrpStackLocation replaced the caller's");
+    p.verifier.violation(std::string(routine) + "(" + describeCall(call) +
+                         "): a completion routine set after IoSkipCurrentIrpStackLocation replaced the caller's");
 }
 
 // The status returned must agree with the pending mark. A routine passing on a
 // lower driver's STATUS_PENDING leaves the mark to completion, which checks it.
-void checkPendingMark(const sim::DispatchCall &done, NTSTATUS returned, const std::string &call) {
+void checkPendingMark(const sim::DispatchCall &done, NTSTATUS returned) {
   auto &p = platform();
   if (returned == STATUS_PENDING && !done.markedPending && !done.passedDownPending)
-    p.verifier.violation(call + " returned STATUS_PENDING but never called IoMarkIrpPending");
+    p.verifier.violation("dispatch routine (" + describeCall(done) +
+                         ") returned STATUS_PENDING but never called IoMarkIrpPending");
   if (returned != STATUS_PENDING && done.markedPending)
-    p.verifier.violation(call + " called IoMarkIrpPending but returned " + sim::statusName(returned));
+    p.verifier.violation("dispatch routine (" + describeCall(done) + ") called IoMarkIrpPending but returned " +
+                         sim::statusName(returned));
 }
 
 // Completion has left a stack location: the driver that received it no longer holds the IRP.
@@ -147,7 +157,7 @@ extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source)
   destination->Buffer = const_cast<PWSTR>(source);
   destination->Length = static_cast<USHORT>(length * sizeof(WCHAR));
   destination->MaximumLength = static_cast<USHORT>(source ? destination->Length + sizeof(WCHAR) : 0);
-  platform().trace.add("io", "RtlInitUnicodeString(" + sim::narrow(destination) + ")");
+  platform().trace.add("io", [&] { return "RtlInitUnicodeString(" + sim::narrow(destination) + ")"; });
 }
 
 extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
@@ -155,7 +165,6 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, P
   sim::kernelCall("IoCreateDevice");
   auto &p = platform();
   sim::PlatformLock guard;
-  std::string label = sim::narrow(name);
   NTSTATUS status = STATUS_SUCCESS;
   if (name && p.deviceNames.count(nameOf(name)))
     status = STATUS_OBJECT_NAME_COLLISION;
@@ -166,7 +175,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, P
     (*device)->Characteristics = characteristics;
     if (name) p.deviceNames[nameOf(name)] = *device;
   }
-  p.trace.add("io", "IoCreateDevice(" + label + ") -> " + sim::statusName(status));
+  p.trace.add("io", [&] { return "IoCreateDevice(" + sim::narrow(name) + ") -> " + sim::statusName(status); });
   return status;
 }
 
@@ -174,8 +183,10 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT device) {
   sim::kernelCall("IoDeleteDevice");
   auto &p = platform();
   sim::PlatformLock guard;
-  p.trace.add("io", "IoDeleteDevice(" + p.deviceLabel(device) + ")" +
-                        (device->ReferenceCount ? ": referenced, kept until the last reference goes" : ""));
+  p.trace.add("io", [&] {
+    return "IoDeleteDevice(" + p.deviceLabel(device) + ")" +
+           (device->ReferenceCount ? ": referenced, kept until the last reference goes" : "");
+  });
   if (p.deletedDevices.count(device)) {
     p.verifier.violation("IoDeleteDevice on a device already deleted");
     return;
@@ -196,8 +207,10 @@ extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING t
     status = STATUS_INSUFFICIENT_RESOURCES;
   else
     p.symbolicLinks[nameOf(link)] = nameOf(target);
-  p.trace.add("io", "IoCreateSymbolicLink(" + sim::narrow(link) + " -> " + sim::narrow(target) + ") -> " +
-                        sim::statusName(status));
+  p.trace.add("io", [&] {
+    return "IoCreateSymbolicLink(" + sim::narrow(link) + " -> " + sim::narrow(target) + ") -> " +
+           sim::statusName(status);
+  });
   return status;
 }
 
@@ -206,7 +219,7 @@ extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
   auto &p = platform();
   sim::PlatformLock guard;
   NTSTATUS status = p.symbolicLinks.erase(nameOf(link)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
-  p.trace.add("io", "IoDeleteSymbolicLink(" + sim::narrow(link) + ") -> " + sim::statusName(status));
+  p.trace.add("io", [&] { return "IoDeleteSymbolicLink(" + sim::narrow(link) + ") -> " + sim::statusName(status); });
   return status;
 }
 
@@ -220,8 +233,10 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDE
     source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     p.attachedTo[source] = top;
   }
-  p.trace.add("io", "IoAttachDeviceToDeviceStack(" + p.deviceLabel(source) + " on " + p.deviceLabel(target) +
-                        ") -> " + (top ? p.deviceLabel(top) : "NULL"));
+  p.trace.add("io", [&] {
+    return "IoAttachDeviceToDeviceStack(" + p.deviceLabel(source) + " on " + p.deviceLabel(target) + ") -> " +
+           (top ? p.deviceLabel(top) : "NULL");
+  });
   return top;
 }
 
@@ -229,7 +244,7 @@ extern "C" VOID IoDetachDevice(PDEVICE_OBJECT lower) {
   sim::kernelCall("IoDetachDevice");
   auto &p = platform();
   sim::PlatformLock guard;
-  p.trace.add("io", "IoDetachDevice(" + p.deviceLabel(lower) + ")");
+  p.trace.add("io", [&] { return "IoDetachDevice(" + p.deviceLabel(lower) + ")"; });
   if (lower == nullptr || lower->AttachedDevice == nullptr) {
     p.verifier.violation("IoDetachDevice on a device with nothing attached");
     return;
@@ -243,11 +258,11 @@ extern "C" PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
   auto &p = platform();
   sim::PlatformLock guard;
   if (p.faults.allocationFails("IoAllocateIrp")) {
-    p.trace.add("io", "IoAllocateIrp(" + std::to_string(stackSize) + ") -> NULL");
+    p.trace.add("io", [&] { return "IoAllocateIrp(" + std::to_string(stackSize) + ") -> NULL"; });
     return nullptr;
   }
   PIRP irp = p.newIrp(stackSize, IrpOrigin::Allocated);
-  p.trace.add("io", "IoAllocateIrp(" + std::to_string(stackSize) + ") -> " + p.irpLabel(irp));
+  p.trace.add("io", [&] { return "IoAllocateIrp(" + std::to_string(stackSize) + ") -> " + p.irpLabel(irp); });
   return irp;
 }
 
@@ -261,7 +276,7 @@ extern "C" VOID IoFreeIrp(PIRP irp) {
     return;
   }
   if (it->second.state == IrpState::Dispatched) p.verifier.violation("IoFreeIrp on an IRP still in a driver");
-  p.trace.add("io", "IoFreeIrp(" + p.irpLabel(irp) + ")");
+  p.trace.add("io", [&] { return "IoFreeIrp(" + p.irpLabel(irp) + ")"; });
   p.freeIrp(irp);
 }
 
@@ -271,11 +286,14 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device,
   sim::kernelCall("IoBuildDeviceIoControlRequest");
   auto &p = platform();
   sim::PlatformLock guard;
-  char text[96];
-  snprintf(text, sizeof text, "IoBuildDeviceIoControlRequest(0x%08" PRIX32 ", %s)", code,
-           internal ? "internal" : "external");
+  auto text = [code, internal](const std::string &outcome) {
+    char call[96];
+    snprintf(call, sizeof call, "IoBuildDeviceIoControlRequest(0x%08" PRIX32 ", %s)", code,
+             internal ? "internal" : "external");
+    return call + (" -> " + outcome);
+  };
   if (p.faults.allocationFails("IoBuildDeviceIoControlRequest")) {
-    p.trace.add("io", std::string(text) + " -> NULL");
+    p.trace.add("io", [&] { return text("NULL"); });
     return nullptr;
   }
   PIRP irp = p.newIrp(device->StackSize, IrpOrigin::Built);
@@ -288,7 +306,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device,
   irp->UserBuffer = output;
   irp->UserIosb = iosb;
   irp->UserEvent = event;
-  p.trace.add("io", std::string(text) + " -> " + p.irpLabel(irp));
+  p.trace.add("io", [&] { return text(p.irpLabel(irp)); });
   return irp;
 }
 
@@ -317,16 +335,17 @@ NTSTATUS sim::callDriver(PDEVICE_OBJECT device, PIRP irp, const char *routine) {
   irp->Tail.Overlay.CurrentStackLocation--;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   stack->DeviceObject = device;
-  const std::string call = p.deviceLabel(device) + ", " + p.irpLabel(irp) + " " + majorName(stack->MajorFunction);
-  p.trace.add("io", std::string(routine) + "(" + call + ")");
-  const unsigned id = it->second.id;
-  checkSkippedLocation(id, irp, std::string(routine) + "(" + call + ")");
+  sim::DispatchCall call{it->second.id, irp->CurrentLocation, stack->CompletionRoutine};
+  call.device = device;
+  call.major = stack->MajorFunction;
+  p.trace.add("io", [&] { return std::string(routine) + "(" + describeCall(call) + ")"; });
+  checkSkippedLocation(call, irp, routine);
   if (stack->MajorFunction == IRP_MJ_POWER) sim::powerIrpReceived(irp, it->second, routine);
-  int caller = heldBy(id);
+  int caller = heldBy(call.irpId);
   const unsigned callerSerial = caller >= 0 ? p.dispatchCalls[caller].serial : 0;
   const unsigned serial = ++p.dispatchSerial;
-  p.dispatchCalls.push_back({id, irp->CurrentLocation, stack->CompletionRoutine});
-  p.dispatchCalls.back().serial = serial;
+  call.serial = serial;
+  p.dispatchCalls.push_back(std::move(call));
   PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
   guard.unlock();
   sim::leavingPlatform();
@@ -334,9 +353,9 @@ NTSTATUS sim::callDriver(PDEVICE_OBJECT device, PIRP irp, const char *routine) {
   guard.lock();
   // The IRP, and even the device, may be gone now: only what was recorded is read.
   sim::DispatchCall *entry = callWithSerial(serial);
-  sim::DispatchCall done = *entry;
+  sim::DispatchCall done = std::move(*entry);
   p.dispatchCalls.erase(p.dispatchCalls.begin() + (entry - p.dispatchCalls.data()));
-  checkPendingMark(done, returned, "dispatch routine (" + call + ")");
+  checkPendingMark(done, returned);
   sim::DispatchCall *callerCall = callerSerial ? callWithSerial(callerSerial) : nullptr;
   if (callerCall && returned == STATUS_PENDING) callerCall->passedDownPending = true;
   return returned;
@@ -358,9 +377,11 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
   }
   if (irp->IoStatus.Status == STATUS_PENDING)
     p.verifier.violation("IofCompleteRequest: " + p.irpLabel(irp) + " completed with STATUS_PENDING");
-  p.trace.add("io", "IofCompleteRequest(" + p.irpLabel(irp) + ", " + sim::statusName(irp->IoStatus.Status) + ")");
-  const std::string label = p.irpLabel(irp);
+  // By its id: a completion routine may free the IRP before a finding names it.
   const unsigned id = it->second.id;
+  p.trace.add("io", [&] {
+    return "IofCompleteRequest(" + sim::Platform::irpIdLabel(id) + ", " + sim::statusName(irp->IoStatus.Status) + ")";
+  });
   while (irp->CurrentLocation <= irp->StackCount) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
@@ -384,11 +405,13 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
     it = p.irps.find(irp);
     if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
     if (it == p.irps.end()) {
-      p.verifier.violation("a completion routine freed " + label + " and let its completion go on");
+      p.verifier.violation("a completion routine freed " + sim::Platform::irpIdLabel(id) +
+                           " and let its completion go on");
       return;
     }
     if (irp->PendingReturned && above && !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED))
-      p.verifier.violation("a completion routine let pending " + label + " go on without IoMarkIrpPending");
+      p.verifier.violation("a completion routine let pending " + sim::Platform::irpIdLabel(id) +
+                           " go on without IoMarkIrpPending");
   }
   finishCompletion(irp, it->second, guard);
 }

@@ -66,7 +66,7 @@ bool refusedOnNt(const char *service, const std::string &arguments, ULONG result
 
 ULONG finish(const char *service, const std::string &arguments, ULONG result, const std::string &outcome) {
   state().calls.push_back({service, arguments, result});
-  platform().trace.add("cm", std::string(service) + "(" + arguments + ") -> " + outcome);
+  platform().trace.add("cm", [&] { return std::string(service) + "(" + arguments + ") -> " + outcome; });
   return result;
 }
 

@@ -49,14 +49,15 @@ bool accessible(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
 NTSTATUS probeAndLock(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
   auto &p = platform();
   sim::PlatformLock guard;
-  const std::string text = "MmProbeAndLockPages(" + addressText(startOf(mdl)) + ", " +
-                           std::to_string(mdl->ByteCount) + " bytes, " +
-                           (mode == UserMode ? "UserMode" : "KernelMode") + ", " + operationName(operation) + ")";
-  if (p.irql > APC_LEVEL) p.verifier.violation(text + " at IRQL " + std::to_string(p.irql));
+  auto text = [&] {
+    return "MmProbeAndLockPages(" + addressText(startOf(mdl)) + ", " + std::to_string(mdl->ByteCount) + " bytes, " +
+           (mode == UserMode ? "UserMode" : "KernelMode") + ", " + operationName(operation) + ")";
+  };
+  if (p.irql > APC_LEVEL) p.verifier.violation(text() + " at IRQL " + std::to_string(p.irql));
   auto record = p.mdls.find(mdl);
-  if (record == p.mdls.end()) p.verifier.violation(text + " on an MDL IoAllocateMdl did not make");
+  if (record == p.mdls.end()) p.verifier.violation(text() + " on an MDL IoAllocateMdl did not make");
   if (!accessible(mdl, mode, operation)) {
-    p.trace.add("mm", text + " -> raises STATUS_ACCESS_VIOLATION");
+    p.trace.add("mm", [&] { return text() + " -> raises STATUS_ACCESS_VIOLATION"; });
     return STATUS_ACCESS_VIOLATION;
   }
   mdl->MdlFlags |= MDL_PAGES_LOCKED | (operation == IoReadAccess ? 0 : MDL_WRITE_OPERATION);
@@ -84,7 +85,7 @@ PVOID map(PMDL mdl, const char *routine) {
                             ? p.userMemory.resolve(start, mdl->ByteCount, sim::UserAccess::None)
                             : reinterpret_cast<PVOID>(start);
   mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-  p.trace.add("mm", std::string(routine) + "(" + std::to_string(mdl->ByteCount) + " bytes)");
+  p.trace.add("mm", [&] { return std::string(routine) + "(" + std::to_string(mdl->ByteCount) + " bytes)"; });
   return mdl->MappedSystemVa;
 }
 
@@ -108,7 +109,8 @@ extern "C" PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE, MEMORY_
   {
     sim::PlatformLock guard;
     if (platform().faults.allocationFails("MmMapLockedPagesSpecifyCache")) {
-      platform().trace.add("mm", "MmMapLockedPagesSpecifyCache(" + std::to_string(mdl->ByteCount) + " bytes) -> NULL");
+      platform().trace.add(
+          "mm", [&] { return "MmMapLockedPagesSpecifyCache(" + std::to_string(mdl->ByteCount) + " bytes) -> NULL"; });
       return nullptr;
     }
   }
@@ -121,10 +123,12 @@ extern "C" PMDL IoAllocateMdl(PVOID address, ULONG length, BOOLEAN secondary, BO
   auto &p = platform();
   sim::PlatformLock guard;
   const auto start = reinterpret_cast<ULONG_PTR>(address);
-  const std::string text = "IoAllocateMdl(" + addressText(start) + ", " + std::to_string(length) +
-                           " bytes" + (irp ? secondary ? ", chained to the IRP" : ", the IRP's" : "") + ")";
+  auto text = [&] {
+    return "IoAllocateMdl(" + addressText(start) + ", " + std::to_string(length) + " bytes" +
+           (irp ? secondary ? ", chained to the IRP" : ", the IRP's" : "") + ")";
+  };
   if (length > kLargestMdl || p.faults.allocationFails("IoAllocateMdl")) {
-    p.trace.add("mm", text + " -> NULL");
+    p.trace.add("mm", [&] { return text() + " -> NULL"; });
     return nullptr;
   }
   const size_t size = sizeof(MDL) + pagesSpanned(start, length) * sizeof(ULONG_PTR);
@@ -156,7 +160,7 @@ extern "C" VOID IoFreeMdl(PMDL mdl) {
     return;
   }
   if (record->second.locked) p.verifier.violation("IoFreeMdl of an MDL still locked (MmUnlockPages first)");
-  p.trace.add("mm", "IoFreeMdl(" + std::to_string(mdl->ByteCount) + " bytes)");
+  p.trace.add("mm", [&] { return "IoFreeMdl(" + std::to_string(mdl->ByteCount) + " bytes)"; });
   p.mdls.erase(record);
   free(mdl);
 }
@@ -177,7 +181,7 @@ extern "C" VOID MmUnlockPages(PMDL mdl) {
     return;
   }
   unlock(mdl, record->second);
-  p.trace.add("mm", "MmUnlockPages(" + std::to_string(mdl->ByteCount) + " bytes)");
+  p.trace.add("mm", [&] { return "MmUnlockPages(" + std::to_string(mdl->ByteCount) + " bytes)"; });
 }
 
 namespace sim {

@@ -20,8 +20,9 @@ NTSTATUS rejectAsInvalid(PDEVICE_OBJECT, PIRP irp) {
 
 }  // namespace
 
-Platform &Platform::get() {
+Platform &Platform::make() {
   static Platform instance;
+  instance_.store(&instance, std::memory_order_release);
   return instance;
 }
 
@@ -29,19 +30,17 @@ thread_local KIRQL Platform::irql = PASSIVE_LEVEL;
 
 namespace {
 
-// How deep the running thread holds the platform lock.
+// How deep the running thread holds the platform lock's mutex.
 thread_local unsigned lockDepth = 0;
 
 }  // namespace
 
-void PlatformLock::lock() {
+void PlatformLock::lockMutex() {
   platform().mutex_.lock();
   ++lockDepth;
-  owned_ = true;
 }
 
-void PlatformLock::unlock() {
-  owned_ = false;
+void PlatformLock::unlockMutex() {
   --lockDepth;
   platform().mutex_.unlock();
 }
@@ -188,6 +187,8 @@ void Platform::freeDevice(PDEVICE_OBJECT device) {
 }
 
 void Platform::forgetName(PDEVICE_OBJECT device) {
+  for (auto &call : dispatchCalls)
+    if (call.device == device && !call.deviceLabel) call.deviceLabel = deviceLabel(device);
   for (auto it = deviceNames.begin(); it != deviceNames.end();)
     it = it->second == device ? deviceNames.erase(it) : std::next(it);
 }
@@ -244,7 +245,7 @@ std::string Platform::deviceLabel(PDEVICE_OBJECT device) const {
 std::string Platform::irpLabel(PIRP irp) const {
   PlatformLock guard;
   auto it = irps.find(irp);
-  return it == irps.end() ? "IRP#?" : "IRP#" + std::to_string(it->second.id);
+  return it == irps.end() ? "IRP#?" : irpIdLabel(it->second.id);
 }
 
 }  // namespace sim

@@ -28,7 +28,7 @@ NTSTATUS PnpManager::loadDriver(DRIVER_INITIALIZE *entry, ULONG poolTag) {
   UNICODE_STRING registryPath;
   RtlInitUnicodeString(&registryPath, path);
   NTSTATUS status = entry(driver_, &registryPath);
-  p.trace.add("pnp", "DriverEntry -> " + statusName(status));
+  p.trace.add("pnp", [&] { return "DriverEntry -> " + statusName(status); });
   return status;
 }
 
@@ -44,17 +44,19 @@ NTSTATUS PnpManager::unloadDriver() {
 UsbBridge &PnpManager::plug(const BridgeSetup &setup) {
   auto &p = platform();
   p.bridges.push_back(std::make_unique<UsbBridge>(setup, "bridge " + std::to_string(p.bridges.size())));
-  char ids[48];
-  snprintf(ids, sizeof ids, " plugged (VID_%04X PID_%04X)", setup.vendorId, setup.productId);
-  p.trace.add("pnp", p.bridges.back()->label() + ids);
+  p.trace.add("pnp", [&] {
+    char ids[48];
+    snprintf(ids, sizeof ids, " plugged (VID_%04X PID_%04X)", setup.vendorId, setup.productId);
+    return p.bridges.back()->label() + ids;
+  });
   return *p.bridges.back();
 }
 
 NTSTATUS PnpManager::addDevice(UsbBridge &bridge) {
   auto &p = platform();
-  p.trace.add("pnp", "-> AddDevice(" + bridge.label() + ")");
+  p.trace.add("pnp", [&] { return "-> AddDevice(" + bridge.label() + ")"; });
   NTSTATUS status = driver_->DriverExtension->AddDevice(driver_, bridge.pdo());
-  p.trace.add("pnp", "<- AddDevice: " + statusName(status));
+  p.trace.add("pnp", [&] { return "<- AddDevice: " + statusName(status); });
   PDEVICE_OBJECT fdo = functionDevice(bridge);
   if (NT_SUCCESS(status) && fdo && (fdo->Flags & DO_DEVICE_INITIALIZING))
     p.verifier.violation("add-device left DO_DEVICE_INITIALIZING set");
@@ -102,7 +104,7 @@ NTSTATUS PnpManager::finishRequest(const SentRequest &request, const std::string
   if (request.returned != STATUS_PENDING && request.returned != status)
     p.verifier.violation(name + ": dispatch returned " + statusName(request.returned) + " but completed with " +
                          statusName(status));
-  p.trace.add("pnp", "<- " + name + ": " + statusName(status));
+  p.trace.add("pnp", [&] { return "<- " + name + ": " + statusName(status); });
   return status;
 }
 
@@ -110,7 +112,7 @@ NTSTATUS PnpManager::send(UsbBridge &bridge, UCHAR minor) {
   auto &p = platform();
   PIRP irp = newRequest(bridge, IRP_MJ_PNP, minor);
   PDEVICE_OBJECT top = p.topOfStack(bridge.pdo());
-  p.trace.add("pnp", std::string("-> ") + pnpMinorName(minor) + " to " + p.deviceLabel(top));
+  p.trace.add("pnp", [&] { return std::string("-> ") + pnpMinorName(minor) + " to " + p.deviceLabel(top); });
   NTSTATUS returned = IofCallDriver(top, irp);
   NTSTATUS status = finishRequest({irp, returned}, pnpMinorName(minor));
   if (status != STATUS_PENDING && !NT_SUCCESS(status) && mayNotFail(minor))

@@ -33,7 +33,7 @@ NTSTATUS PnpManager::sendPower(UsbBridge &bridge, UCHAR minor, POWER_STATE_TYPE 
   }
   PDEVICE_OBJECT top = p.topOfStack(bridge.pdo());
   const std::string name = std::string(powerMinorName(minor)) + " " + powerStateName(type, state);
-  p.trace.add("pnp", "-> " + name + " to " + p.deviceLabel(top));
+  p.trace.add("pnp", [&] { return "-> " + name + " to " + p.deviceLabel(top); });
   const SentRequest request{irp, PoCallDriver(top, irp)};
   if (minor == IRP_MN_WAIT_WAKE) {
     waitWakes_[&bridge] = request;

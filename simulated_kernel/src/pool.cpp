@@ -13,13 +13,14 @@ PVOID allocatePool(SIZE_T bytes, ULONG tag) {
   auto &p = platform();
   PlatformLock guard;
   if (p.faults.allocationFails("ExAllocatePoolWithTag")) {
-    p.trace.add("pool", "ExAllocatePoolWithTag(" + std::to_string(bytes) + ", " + tagName(tag) + ") -> NULL");
+    p.trace.add("pool",
+                [&] { return "ExAllocatePoolWithTag(" + std::to_string(bytes) + ", " + tagName(tag) + ") -> NULL"; });
     return nullptr;
   }
   void *block = malloc(bytes ? bytes : 1);
   memset(block, 0xCD, bytes);
   p.pool[block] = PoolBlock{bytes, tag};
-  p.trace.add("pool", "ExAllocatePoolWithTag(" + std::to_string(bytes) + ", " + tagName(tag) + ")");
+  p.trace.add("pool", [&] { return "ExAllocatePoolWithTag(" + std::to_string(bytes) + ", " + tagName(tag) + ")"; });
   return block;
 }
 
@@ -51,7 +52,9 @@ static void freePool(PVOID block, ULONG tag, bool checkTag) {
   if (checkTag && it->second.tag != tag)
     p.verifier.violation("ExFreePoolWithTag with tag " + sim::tagName(tag) + " on a block tagged " +
                          sim::tagName(it->second.tag));
-  p.trace.add("pool", "ExFreePool(" + std::to_string(it->second.size) + ", " + sim::tagName(it->second.tag) + ")");
+  p.trace.add("pool", [&] {
+    return "ExFreePool(" + std::to_string(it->second.size) + ", " + sim::tagName(it->second.tag) + ")";
+  });
   p.pool.erase(it);
   free(block);
 }

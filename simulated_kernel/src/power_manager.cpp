@@ -63,15 +63,15 @@ extern "C" VOID PoStartNextPowerIrp(PIRP irp) {
     return;
   }
   const CHAR location = irp->CurrentLocation;
-  const std::string call = "PoStartNextPowerIrp(" + p.irpLabel(irp) + ")";
-  p.trace.add("po", call + " at stack location " + std::to_string(location));
+  auto call = [&] { return "PoStartNextPowerIrp(" + p.irpLabel(irp) + ")"; };
+  p.trace.add("po", [&] { return call() + " at stack location " + std::to_string(location); });
   auto received = it->second.powerReceived.find(location);
   unsigned drivers = received == it->second.powerReceived.end() ? 0 : received->second;
   unsigned &started = it->second.powerStarted[location];
   if (++started <= drivers) return;
-  p.verifier.violation(drivers ? call + " called twice by the driver at stack location " + std::to_string(location)
-                               : call + " where no driver holds a power IRP (after a skip or completion, or not a "
-                                        "power IRP)");
+  p.verifier.violation(drivers ? call() + " called twice by the driver at stack location " + std::to_string(location)
+                               : call() + " where no driver holds a power IRP (after a skip or completion, or not a "
+                                          "power IRP)");
 }
 
 extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state) {
@@ -86,7 +86,9 @@ extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE t
       break;
     }
   changes.push_back({type, state});
-  p.trace.add("po", "PoSetPowerState(" + p.deviceLabel(device) + ", " + sim::powerStateName(type, state) + ") -> " +
-                        sim::powerStateName(type, previous));
+  p.trace.add("po", [&] {
+    return "PoSetPowerState(" + p.deviceLabel(device) + ", " + sim::powerStateName(type, state) + ") -> " +
+           sim::powerStateName(type, previous);
+  });
   return previous;
 }

@@ -26,8 +26,10 @@ void kernelCall(const char *routine) {
   if (p.threaded || !p.preemption_ || p.preemptionWaitsForLocks_ || p.kernelCalls != p.preemptionDue_) return;
   if (!heldSpinLocks().empty()) {
     p.preemptionWaitsForLocks_ = true;
-    p.trace.add("ke", "preemption at call " + std::to_string(p.kernelCalls) + " (" + routine +
-                          ") waits for the thread's spin locks");
+    p.trace.add("ke", [&] {
+      return "preemption at call " + std::to_string(p.kernelCalls) + " (" + routine +
+             ") waits for the thread's spin locks";
+    });
     return;
   }
   guard.unlock();
@@ -45,7 +47,7 @@ void Platform::runPreemption(const char *where) {
   auto action = std::move(preemption_);
   preemption_ = nullptr;
   preemptionWaitsForLocks_ = false;
-  trace.add("ke", std::string("preemption at ") + where + ": another processor runs");
+  trace.add("ke", [&] { return std::string("preemption at ") + where + ": another processor runs"; });
   HeldSpinLocks thread;
   thread.swap(heldSpinLocks());
   KIRQL saved = irql;

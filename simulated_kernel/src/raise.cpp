@@ -21,7 +21,7 @@ thread_local NTSTATUS raised = STATUS_SUCCESS;
 void noteRaise(NTSTATUS status, bool handled) {
   auto &p = sim::platform();
   sim::PlatformLock guard;
-  p.trace.add("ke", "raised " + sim::statusName(status) + (handled ? "" : " with no handler"));
+  p.trace.add("ke", [&] { return "raised " + sim::statusName(status) + (handled ? "" : " with no handler"); });
   if (!handled)
     p.verifier.violation("exception " + sim::statusName(status) + " with no handler: the machine would crash");
 }

@@ -51,7 +51,8 @@ extern "C" VOID KeAcquireSpinLock(PKSPIN_LOCK lock, PKIRQL oldIrql) {
   sim::kernelCall("KeAcquireSpinLock");
   auto &p = platform();
   *oldIrql = p.irql;
-  p.trace.add("ke", "KeAcquireSpinLock, " + irqlChange(p.irql, std::max<KIRQL>(p.irql, DISPATCH_LEVEL)));
+  p.trace.add("ke",
+              [&] { return "KeAcquireSpinLock, " + irqlChange(p.irql, std::max<KIRQL>(p.irql, DISPATCH_LEVEL)); });
   if (sim::holdsSpinLock(lock)) {
     p.verifier.violation("KeAcquireSpinLock on a spin lock this thread already holds: deadlock");
     return;
@@ -67,7 +68,7 @@ extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
   sim::kernelCall("KeReleaseSpinLock");
   auto &p = platform();
   auto &held = sim::heldSpinLocks();
-  p.trace.add("ke", "KeReleaseSpinLock, " + irqlChange(p.irql, newIrql));
+  p.trace.add("ke", [&] { return "KeReleaseSpinLock, " + irqlChange(p.irql, newIrql); });
   auto it = std::find(held.begin(), held.end(), lock);
   if (it == held.end()) {
     p.verifier.violation("KeReleaseSpinLock on a spin lock this thread does not hold");

@@ -20,16 +20,14 @@ std::string tagName(ULONG tag) {
   return "'" + text + "'";
 }
 
-void Trace::add(const std::string &category, const std::string &text) {
-  if (!enabled) return;
+void Trace::keep(std::string category, std::string text) {
   PlatformLock guard;
-  lines_.push_back({category, text});
+  lines_.push_back({std::move(category), std::move(text)});
   if (echo_ == nullptr) return;
-  for (const auto &wanted : echoCategories_)
-    if (wanted == category) {
-      fprintf(echo_, "[%-5s] %s\n", category.c_str(), text.c_str());
-      return;
-    }
+  const TraceLine &line = lines_.back();
+  bool wanted = echoCategories_.empty();
+  for (const auto &category : echoCategories_) wanted = wanted || category == line.category;
+  if (wanted) fprintf(echo_, "[%-5s] %s\n", line.category.c_str(), line.text.c_str());
 }
 
 void Trace::echoTo(FILE *stream, std::vector<std::string> categories) {
@@ -58,7 +56,7 @@ bool Trace::contains(const std::string &category, const std::string &fragment) c
 void Verifier::violation(const std::string &what) {
   PlatformLock guard;
   violations_.push_back(what);
-  platform().trace.add("verifier", what);
+  platform().trace.addMade("verifier", what);
 }
 
 bool Faults::allocationFails(const char *what) {
@@ -66,7 +64,7 @@ bool Faults::allocationFails(const char *what) {
   ++count_;
   if (count_ != failAt_) return false;
   failAt_ = 0;
-  platform().trace.add("fault", std::string("allocation #") + std::to_string(count_) + " fails: " + what);
+  platform().trace.add("fault", [&] { return "allocation #" + std::to_string(count_) + " fails: " + what; });
   return true;
 }
 

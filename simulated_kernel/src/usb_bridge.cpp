@@ -51,6 +51,18 @@ UsbBridge::UsbBridge(const BridgeSetup &setup, std::string label)
 
 UsbBridge::~UsbBridge() = default;
 
+// A record's index is held by its request while the bus has it, and by a
+// completion queued for later.
+bool UsbBridge::forgetRecords() {
+  PlatformLock guard;
+  for (auto &pipe : pipes_)
+    if (!pipe->queue.empty() || pipe->scheduled) return false;
+  if (!heldControls_.empty() || !platform().pendingWork.empty()) return false;
+  urbs_.clear();
+  requests_.clear();
+  return true;
+}
+
 NTSTATUS UsbBridge::dispatch(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   bool control = stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_DEVICE_CONTROL;
@@ -106,9 +118,11 @@ NTSTATUS UsbBridge::portRequest(PIRP irp, PIO_STACK_LOCATION stack, size_t reque
         status = gone_ ? STATUS_DEVICE_NOT_CONNECTED : STATUS_SUCCESS;
         break;
       case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
-        trace.add("usb", std::string("-> get port status: ") +
-                             (portStatus & USBD_PORT_CONNECTED ? "connected" : "not connected") +
-                             (portStatus & USBD_PORT_ENABLED ? ", enabled" : ", disabled"));
+        trace.add("usb", [&] {
+          return std::string("-> get port status: ") +
+                 (portStatus & USBD_PORT_CONNECTED ? "connected" : "not connected") +
+                 (portStatus & USBD_PORT_ENABLED ? ", enabled" : ", disabled");
+        });
         *static_cast<PULONG>(stack->Parameters.Others.Argument1) = portStatus;
         status = STATUS_SUCCESS;
         break;
@@ -138,7 +152,7 @@ NTSTATUS UsbBridge::submitUrb(PIRP irp, PURB urb, size_t request) {
   size_t index;
   {
     PlatformLock guard;
-    platform().trace.add("usb", "-> " + describeArrival(record));
+    platform().trace.add("usb", [&] { return "-> " + describeArrival(record); });
     if (injected) platform().trace.add("fault", "the bridge stalls this request");
     urbs_.push_back(record);
     index = urbs_.size() - 1;
@@ -192,18 +206,22 @@ NTSTATUS UsbBridge::finishUrb(PIRP irp, PURB urb, USBD_STATUS usbd, size_t index
     UrbRecord &record = urbs_[index];
     record.status = status;
     record.usbdStatus = usbd;
-    std::string bytes;
-    if (record.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
-      bytes = std::to_string(urb->UrbControlDescriptorRequest.TransferBufferLength) + " bytes";
-    else if (isControlRequest(record.function))
-      bytes = std::to_string(record.bytesMoved) + " bytes";
-    else if (record.function == URB_FUNCTION_SELECT_CONFIGURATION && usbd == USBD_STATUS_SUCCESS && !record.nullConfiguration)
-      bytes = std::to_string(pipes_.size()) + " pipe handles";
-    else if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && record.length == sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)) {
-      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;  // a failed transfer moved nothing
-      bytes = "0 bytes";
-    }
-    platform().trace.add("usb", "<- " + describeCompletion(record, bytes));
+    const bool failedTransfer = record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+                                record.length == sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    if (failedTransfer) urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;  // a failed transfer moved nothing
+    platform().trace.add("usb", [&] {
+      std::string bytes;
+      if (record.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
+        bytes = std::to_string(urb->UrbControlDescriptorRequest.TransferBufferLength) + " bytes";
+      else if (isControlRequest(record.function))
+        bytes = std::to_string(record.bytesMoved) + " bytes";
+      else if (record.function == URB_FUNCTION_SELECT_CONFIGURATION && usbd == USBD_STATUS_SUCCESS &&
+               !record.nullConfiguration)
+        bytes = std::to_string(pipes_.size()) + " pipe handles";
+      else if (failedTransfer)
+        bytes = "0 bytes";
+      return "<- " + describeCompletion(record, bytes);
+    });
   };
   if (urbCompletion == Completion::Inline || urbCompletion == Completion::Manual) {
     finish();

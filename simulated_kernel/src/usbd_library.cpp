@@ -48,8 +48,10 @@ extern "C" PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR co
   size_t bytes = sizeof(_URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
   // The pipe count is what the interface descriptor claims, whatever follows it.
   for (auto &i : interfaces) bytes += interfaceHead + i.descriptor.bNumEndpoints * sizeof(USBD_PIPE_INFORMATION);
-  p.trace.add("usbd", "USBD_CreateConfigurationRequest(" + std::to_string(interfaces.size()) + " interfaces, " +
-                          std::to_string(bytes) + " bytes)");
+  p.trace.add("usbd", [&] {
+    return "USBD_CreateConfigurationRequest(" + std::to_string(interfaces.size()) + " interfaces, " +
+           std::to_string(bytes) + " bytes)";
+  });
   if (interfaces.empty()) return nullptr;
   auto urb = static_cast<PURB>(sim::allocatePool(bytes, kUsbdTag));
   if (urb == nullptr) return nullptr;

@@ -205,7 +205,7 @@ UserFile UserFile::open(const std::u16string &link, bool caller32) {
       p.dereferenceDevice(device);
     }
   }
-  p.trace.add("io", "user open " + linkLabel(link) + " -> " + statusName(file.status_));
+  p.trace.add("io", [&] { return "user open " + linkLabel(link) + " -> " + statusName(file.status_); });
   return file;
 }
 
@@ -270,8 +270,10 @@ std::shared_ptr<UserRequest> UserFile::deviceControl(ULONG code, const void *inp
   irp->UserBuffer = output;
   request->output = output;
   request->outputLength = outputLength;
-  platform().trace.add("io", "user DEVICE_CONTROL " + hexCode(code) + " (input " + std::to_string(inputLength) +
-                                 ", output " + std::to_string(outputLength) + " bytes)");
+  platform().trace.add("io", [&] {
+    return "user DEVICE_CONTROL " + hexCode(code) + " (input " + std::to_string(inputLength) + ", output " +
+           std::to_string(outputLength) + " bytes)";
+  });
   return send(device_, request);
 }
 

@@ -48,6 +48,11 @@ NTSTATUS pendUnmarked(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_PENDING;
 }
 
+NTSTATUS deleteItselfAndPendUnmarked(PDEVICE_OBJECT device, PIRP irp) {
+  IoDeleteDevice(device);
+  return pendUnmarked(device, irp);
+}
+
 // Marks, then completes at once: a built request is freed before the routine returns.
 template <NTSTATUS Returned>
 NTSTATUS markAndCompleteInline(PDEVICE_OBJECT, PIRP irp) {
@@ -244,6 +249,27 @@ TEST_F(VerifierTest, NthAllocationFailsOnceAndIsCounted) {
   EXPECT_EQ(platform().faults.allocationCount(), 3u);
   ExFreePool(first);
   IoFreeIrp(third);
+}
+
+// A finding made after the dispatch routine returned names the device as it
+// was called, even when the routine deleted it (its name is gone by then).
+TEST_F(VerifierTest, FindingAfterTheCallNamesTheDeviceAsCalled) {
+  for (auto dispatch : {pendUnmarked, deleteItselfAndPendUnmarked}) {
+    platform().reset();
+    platform().verifier.clear();
+    PDRIVER_OBJECT own = platform().newDriver();
+    own->MajorFunction[IRP_MJ_CREATE] = dispatch;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\Named0");
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(IoCreateDevice(own, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+    IofCallDriver(device, requestFor(device));
+    platform().runAllPendingWork();
+    EXPECT_EQ(platform().verifier.violations(),
+              std::vector<std::string>{"dispatch routine (\\Device\\Named0, IRP#1 CREATE) returned STATUS_PENDING but "
+                                       "never called IoMarkIrpPending"});
+  }
+  platform().verifier.clear();
 }
 
 TEST_F(VerifierTest, DeletingAnAttachedDeviceIsReported) {

@@ -520,6 +520,28 @@ TEST_F(BulkTest, HeldTransfersEndAsAbortCancelOrRemovalSays) {
   EXPECT_EQ(send(0x81, std::vector<uint8_t>(8)).returned, STATUS_DEVICE_NOT_CONNECTED) << "after the unplug";
 }
 
+// A transfer the bus still holds, or whose completion is queued, refers to
+// its record by index: until it has ended, the records stay.
+TEST_F(BulkTest, RecordsAreForgottenOnlyWhenNoRequestIsOut) {
+  for (auto completion : {sim::Completion::Deferred, sim::Completion::Manual}) {
+    plugConfigured();
+    bridge->urbCompletion = completion;
+    send(0x81, std::vector<uint8_t>(8));
+    const size_t urbs = bridge->urbs().size();
+    EXPECT_FALSE(bridge->forgetRecords());
+    EXPECT_EQ(bridge->urbs().size(), urbs);
+    if (completion == sim::Completion::Manual) {
+      EXPECT_TRUE(bridge->completeNext(0x81));
+    }
+    platform().runAllPendingWork();
+    EXPECT_EQ(order, std::vector<int>{0});
+    EXPECT_EQ(bridge->urbs().back().usbdStatus, USBD_STATUS_SUCCESS);
+    EXPECT_TRUE(bridge->forgetRecords());
+    EXPECT_TRUE(bridge->urbs().empty() && bridge->requests().empty());
+  }
+  EXPECT_TRUE(platform().verifier.violations().empty());
+}
+
 TEST_F(BulkTest, TransferCancelledBeforeTheBusQueuesItEndsAtOnce) {
   bridge->urbCompletion = sim::Completion::Manual;
   Sent &early = send(0x81, std::vector<uint8_t>(8), true);

@@ -24,6 +24,7 @@ void driverRequest(benchmark::State &state, UCHAR major, ULONG length) {
         major == IRP_MJ_READ ? opened.file().read(data, length, true) : opened.file().write(data, length, true);
     // The I/O manager's completion work: the request's packet and MDL are freed.
     sim::platform().runAllPendingWork();
+    opened.bridge().forgetRecords();
     if (!request->completed || request->status != STATUS_SUCCESS || request->information != length)
       return state.SkipWithError("the request did not move every byte");
   }

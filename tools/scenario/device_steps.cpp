@@ -21,7 +21,7 @@ std::string hex(unsigned long value, int digits) {
   return text;
 }
 
-void report(const std::string &text) { sim::platform().trace.add("user", text); }
+void report(const std::string &text) { sim::platform().trace.addMade("user", text); }
 
 }  // namespace
 

@@ -42,7 +42,7 @@ bool Scenario::vetoRemoval(std::istream &args) {
 bool Scenario::legacyTree(std::istream &args) {
   if (!endOfLine(args)) return fail("legacy-tree takes no argument");
   std::istringstream tree(sim::legacy::tree());
-  for (std::string line; std::getline(tree, line);) sim::platform().trace.add("cm", line);
+  for (std::string line; std::getline(tree, line);) sim::platform().trace.addMade("cm", line);
   return true;
 }
 

@@ -100,7 +100,7 @@ bool Scenario::runLine(const std::string &line) {
   std::istringstream words(line.substr(0, line.find('#')));
   std::string verb;
   if (!(words >> verb)) return true;
-  sim::platform().trace.add("step", line.substr(0, line.find('#')));
+  sim::platform().trace.addMade("step", line.substr(0, line.find('#')));
   bool ran = runStep(verb, words);
   // Between two lines the machine goes idle: deferred completions and the I/O manager's APCs run.
   sim::platform().runAllPendingWork();

@@ -25,7 +25,7 @@ std::string howItEnded(const sim::UserRequest &request) {
   return sim::statusName(request.status) + ", information " + std::to_string(request.information);
 }
 
-void report(const std::string &text) { sim::platform().trace.add("user", text); }
+void report(const std::string &text) { sim::platform().trace.addMade("user", text); }
 
 }  // namespace
 

@@ -9,8 +9,9 @@
 // threads call the kernel routines at once; bus workers run the deferred work.
 // In both modes every kernel routine takes the platform lock (PlatformLock)
 // around its own state and releases it before calling driver code (dispatch,
-// completion and cancel routines, deferred work, preemption actions). The IRQL
-// and the spin locks held are per thread.
+// completion and cancel routines, deferred work, preemption actions); its
+// mutex is taken in the threaded mode only, as the deterministic one has no
+// other thread to exclude. The IRQL and the spin locks held are per thread.
 // Thread-safe: the kernel routines, UserFile's reads, writes and device
 // controls (one handle may serve several threads), userMemory's routines,
 // UserRequest's accessors and waitForCompletion, UsbBridge::unplug and the
@@ -20,6 +21,7 @@
 // directly.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -29,9 +31,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "sim/usb_api.h"
@@ -54,18 +58,35 @@ struct TraceLine {
 
 class Trace {
  public:
-  // Off: add() keeps and echoes nothing (a benchmark's quiet machine); resets leave it as set.
+  // Off: nothing is kept, echoed or even formatted (a benchmark's quiet
+  // machine, the fuzzer); resets leave it as set.
   bool enabled = true;
-  void add(const std::string &category, const std::string &text);
+  // A line whose text is fixed.
+  void add(const char *category, const char *text) {
+    if (enabled) keep(category, text);
+  }
+  // A line whose text make() formats, only while the trace is on: the
+  // kernel routines' hot paths pay for no text otherwise.
+  template <class Make, std::enable_if_t<std::is_invocable_r_v<std::string, Make &>, int> = 0>
+  void add(const char *category, Make &&make) {
+    if (enabled) keep(category, make());
+  }
+  // A line made already (the scenario runner's own lines, the verifier's findings).
+  void addMade(const std::string &category, const std::string &text) {
+    if (enabled) keep(category, text);
+  }
   const std::vector<TraceLine> &lines() const { return lines_; }
   // Lines of the given categories (all when empty), one per row, "[cat] text".
   std::string render(const std::vector<std::string> &categories = {}) const;
   bool contains(const std::string &category, const std::string &fragment) const;
   void clear() { lines_.clear(); }
-  // When set, every line is also written to this stream as it is made.
+  // When set, every line of these categories (all when none is given) is
+  // also written to this stream as it is made.
   void echoTo(FILE *stream, std::vector<std::string> categories);
 
  private:
+  void keep(std::string category, std::string text);
+
   std::vector<TraceLine> lines_;
   FILE *echo_ = nullptr;
   std::vector<std::string> echoCategories_;
@@ -130,6 +151,11 @@ struct DispatchCall {
   bool passedDownPending = false;  // sent on, and the lower driver returned STATUS_PENDING
   bool completed = false;          // completion has left the location: the driver holds it no more
   unsigned serial = 0;             // finds the call again once other threads' calls came and went
+  PDEVICE_OBJECT device = nullptr;  // the device called, and the request's major function
+  UCHAR major = 0;
+  // The device's label, kept when its name went during the call: the checks
+  // made after the call name the device as it was called.
+  std::optional<std::string> deviceLabel{};
 };
 
 struct PoolBlock {
@@ -159,7 +185,9 @@ void kernelCall(const char *routine);
 constexpr std::chrono::seconds kHangLimit{20};
 
 // The platform lock, recursive, held by the kernel routines around their own
-// state. A condition variable can wait on it.
+// state. A condition variable can wait on it. The deterministic mode has no
+// other thread to exclude, and there it takes no mutex: ThreadedMode starts
+// and ends while no kernel routine runs, so no lock outlives its mode.
 class PlatformLock {
  public:
   PlatformLock() { lock(); }
@@ -172,7 +200,11 @@ class PlatformLock {
   void unlock();
 
  private:
+  void lockMutex();
+  void unlockMutex();
+
   bool owned_ = false;
+  bool mutexHeld_ = false;
 };
 
 // Called before the simulator runs driver code or blocks: in the threaded
@@ -182,7 +214,10 @@ void leavingPlatform();
 
 class Platform {
  public:
-  static Platform &get();
+  static Platform &get() {
+    Platform *made = instance_.load(std::memory_order_acquire);
+    return made ? *made : make();
+  }
   // Frees everything the last test left and starts from a clean machine.
   void reset();
 
@@ -264,6 +299,8 @@ class Platform {
   PDEVICE_OBJECT topOfStack(PDEVICE_OBJECT device) const;
   std::string deviceLabel(PDEVICE_OBJECT device) const;
   std::string irpLabel(PIRP irp) const;
+  // The label of the IRP with this id, whether or not it still exists.
+  static std::string irpIdLabel(unsigned id) { return "IRP#" + std::to_string(id); }
   // The device each device is attached to (its lower device).
   std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> attachedTo;
   unsigned irpsMade = 0;
@@ -299,10 +336,27 @@ class Platform {
   std::function<void()> preemption_;
   std::recursive_mutex mutex_;
 
+  // Every kernel routine asks for the platform, several times: the first call
+  // makes it, later ones find it here without a call.
+  static Platform &make();
+  static inline std::atomic<Platform *> instance_{nullptr};
+
   Platform() = default;
 };
 
 inline Platform &platform() { return Platform::get(); }
+
+inline void PlatformLock::lock() {
+  mutexHeld_ = platform().threaded;
+  if (mutexHeld_) lockMutex();
+  owned_ = true;
+}
+
+inline void PlatformLock::unlock() {
+  owned_ = false;
+  if (mutexHeld_) unlockMutex();
+  mutexHeld_ = false;
+}
 
 // The threaded mode for its lifetime: bus workers run the deferred work at
 // DISPATCH_LEVEL, waits block until another thread sets their event, spin

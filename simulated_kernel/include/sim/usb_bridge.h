@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <set>
@@ -178,8 +179,11 @@ class UsbBridge {
   bool gone() const { return gone_; }
   unsigned portResets() const { return portResets_; }
 
-  const std::vector<UrbRecord> &urbs() const { return urbs_; }
-  const std::vector<BusRequest> &requests() const { return requests_; }
+  const std::deque<UrbRecord> &urbs() const { return urbs_; }
+  const std::deque<BusRequest> &requests() const { return requests_; }
+  // Empties urbs() and requests() for a long run that reads neither; only
+  // while the bus holds no request and has no completion queued (false then).
+  bool forgetRecords();
   bool configured() const { return configured_; }
   size_t pipeCount() const { return pipes_.size(); }
 
@@ -251,8 +255,9 @@ class UsbBridge {
   std::vector<std::unique_ptr<Pipe>> pipes_;
   std::set<const void *> closedHandles_;  // handles of pipes dropped by a deconfiguration
   std::unique_ptr<ByteStream> loopback_;
-  std::vector<UrbRecord> urbs_;
-  std::vector<BusRequest> requests_;
+  // Kept for the whole run: a deque grows without moving what it holds.
+  std::deque<UrbRecord> urbs_;
+  std::deque<BusRequest> requests_;
   struct HeldControl {
     PIRP irp;
     PURB urb;

@@ -317,7 +317,7 @@ TEST(ScenarioTest, TheTranscriptSumsUpLongBulkRunsAndShowsPauses) {
   for (const EchoCase &c : cases) {
     SCOPED_TRACE(c.what);
     sim::platform().reset();
-    for (const auto &line : c.made) sim::platform().trace.add(line.category, line.text);
+    for (const auto &line : c.made) sim::platform().trace.addMade(line.category, line.text);
     char *text = nullptr;
     size_t size = 0;
     FILE *out = open_memstream(&text, &size);
