@@ -34,18 +34,24 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine
                                 WORLD_READ WORLD_EXECUTE @ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
 
+# varrow_wine_prefix(TARGET DIR COMMENT): a headless prefix made at build
+# time (DIR.stamp marks it made), part of every build whose Wine tests run.
+function(varrow_wine_prefix target dir comment)
+  add_custom_command(
+    OUTPUT ${dir}.stamp
+    COMMAND ${CMAKE_SOURCE_DIR}/cmake/make-wineprefix.sh ${dir} null ${VARROW_WINE_ARCH}
+    COMMAND ${CMAKE_COMMAND} -E touch ${dir}.stamp
+    DEPENDS ${CMAKE_SOURCE_DIR}/cmake/make-wineprefix.sh
+    COMMENT "${comment}")
+  if(VARROW_WINE_TESTS)
+    add_custom_target(${target} ALL DEPENDS ${dir}.stamp)
+  else()
+    add_custom_target(${target} DEPENDS ${dir}.stamp)
+  endif()
+endfunction()
+
 # The prefix is made once at build time, so tests running in parallel never race to create it.
-add_custom_command(
-  OUTPUT ${CMAKE_BINARY_DIR}/wineprefix.stamp
-  COMMAND ${CMAKE_SOURCE_DIR}/cmake/make-wineprefix.sh ${WINE_PREFIX} null ${VARROW_WINE_ARCH}
-  COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/wineprefix.stamp
-  DEPENDS ${CMAKE_SOURCE_DIR}/cmake/make-wineprefix.sh
-  COMMENT "Creating the headless ${VARROW_WINE_ARCH} Wine prefix (code page 936)")
-if(VARROW_WINE_TESTS)
-  add_custom_target(wineprefix ALL DEPENDS ${CMAKE_BINARY_DIR}/wineprefix.stamp)
-else()
-  add_custom_target(wineprefix DEPENDS ${CMAKE_BINARY_DIR}/wineprefix.stamp)
-endif()
+varrow_wine_prefix(wineprefix ${WINE_PREFIX} "Creating the headless ${VARROW_WINE_ARCH} Wine prefix (code page 936)")
 
 add_compile_definitions(UNICODE _UNICODE _WIN32_WINNT=0x0501 WINVER=0x0501)
 add_compile_options(-Wall -Wextra)
