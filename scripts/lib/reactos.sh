@@ -2,7 +2,13 @@
 # The installed image is made once per machine by scripts/reactos-image and
 # kept outside the repository; VARROW_REACTOS_CACHE moves it.
 reactos_cache=${VARROW_REACTOS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/varrow-reactos}
-reactos_image=$reactos_cache/reactos.qcow2
+# The image's name carries a digest of what goes into it, so a change to the
+# answer file or to the rebuilt drivers makes the next image a new one.
+# The drivers of ReactOS's USB stack that the guest gets rebuilt from the shared
+# sources with reactos/guest/patch_usb_stack.py applied, by their file names.
+reactos_usb_stack_drivers=(usbd usbehci)
+reactos_image=$reactos_cache/reactos-$({ cat reactos/guest/unattend.inf reactos/guest/patch_usb_stack.py
+  echo "${reactos_usb_stack_drivers[*]}"; } | sha256sum | cut -c1-12).qcow2
 reactos_disk_size=2G
 # The shared folder beside the repository's checkout: the prebuilt boot CD.
 reactos_shared=${VARROW_REACTOS_SHARED:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/../shared/reactos}
@@ -19,30 +25,33 @@ reactos_cannot_make_image() {
   fi
 }
 
-# reactos_build_usbd WORK: builds the guest's usbd.sys from the shared ReactOS
-# sources with reactos/guest/patch_usbd.py applied (ReactOS's own
-# USBD_CreateConfigurationRequest returns NULL); prints its path.
-reactos_build_usbd() {
-  local work=$1
-  mkdir -p "$work/build"
+# reactos_build_usb_stack WORK: builds those drivers; prints the folder that holds them.
+reactos_build_usb_stack() {
+  local work=$1 driver
+  mkdir -p "$work/build" "$work/drivers"
   tar --zstd -xf "$reactos_shared/reactos-src.tar.zst" -C "$work"
-  python3 reactos/guest/patch_usbd.py "$work/reactos"
+  python3 reactos/guest/patch_usb_stack.py "$work/reactos"
   (cd "$work/build" &&
     cmake -G Ninja -DCMAKE_TOOLCHAIN_FILE=../reactos/toolchain-gcc.cmake -DARCH=i386 \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DI18N_LANG=en-US ../reactos &&
-    ninja -j2 usbd) >"$work/build.log" 2>&1 || { tail -n 20 "$work/build.log" >&2; return 1; }
-  echo "$work/build/drivers/usb/usbd/usbd.sys"
+    ninja -j2 "${reactos_usb_stack_drivers[@]}") >"$work/build.log" 2>&1 || { tail -n 20 "$work/build.log" >&2; return 1; }
+  for driver in "${reactos_usb_stack_drivers[@]}"; do
+    cp "$work/build/drivers/usb/$driver/$driver.sys" "$work/drivers/"
+  done
+  echo "$work/drivers"
 }
 
-# reactos_put_file QCOW2 FILE PATH: FILE replaces PATH (e.g. ReactOS/system32/drivers/usbd.sys)
-# on the image's first partition (FAT), with the machine powered off.
-reactos_put_file() {
-  local image=$1 file=$2 path=$3 raw offset
+# reactos_put_files QCOW2 FOLDER FILE...: the FILEs replace their namesakes in
+# FOLDER (e.g. ReactOS/system32/drivers) on the image's first partition (FAT),
+# with the machine powered off.
+reactos_put_files() {
+  local image=$1 folder=$2 raw offset
+  shift 2
   raw=$(mktemp "$(dirname "$image")/raw.XXXXXX")
   qemu-img convert -O raw "$image" "$raw"
   # The first partition's start sector, from the MBR's first entry.
   offset=$(python3 -c 'import struct,sys; f=open(sys.argv[1],"rb"); f.seek(454); print(struct.unpack("<I", f.read(4))[0] * 512)' "$raw")
-  MTOOLS_SKIP_CHECK=1 mcopy -o -i "$raw@@$offset" "$file" "::/$path"
+  MTOOLS_SKIP_CHECK=1 mcopy -o -i "$raw@@$offset" "$@" "::/$folder/"
   qemu-img convert -O qcow2 "$raw" "$image"
   rm -f "$raw"
 }
