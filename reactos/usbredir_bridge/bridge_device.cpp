@@ -117,6 +117,7 @@ bool BridgeDevice::setConfiguration(uint8_t value) {
     pipe.offset = 0;
     pipe.halted = false;
     pipe.firstMismatch.reset();
+    pipe.sent.clear();
   }
   return true;
 }
@@ -139,7 +140,46 @@ BulkAnswer BridgeDevice::answer(BulkPacket packet) {
   BulkAnswer done{std::move(packet), Ending::Success};
   done.moved = moveData(done.packet.endpoint, mode, done.packet, done.data);
   pipe.offset += done.moved;
+  keepSent(done, mode);
   return done;
+}
+
+// Enough for every packet QEMU can have in flight on a pipe.
+constexpr size_t kSentKept = 4096;
+
+void BridgeDevice::keepSent(const BulkAnswer &answer, BulkMode mode) {
+  std::deque<SentAnswer> &sent = pipes_[answer.packet.endpoint].sent;
+  BulkPacket packet{answer.packet.id, answer.packet.endpoint, answer.packet.length, {}, answer.packet.tag};
+  const bool loopbackIn = mode == BulkMode::Loopback && (answer.packet.endpoint & 0x80);
+  sent.push_back({std::move(packet), mode, answer.moved, loopbackIn ? answer.data : std::vector<uint8_t>{}});
+  if (sent.size() > kSentKept) sent.pop_front();
+}
+
+std::vector<BulkAnswer> BridgeDevice::withdraw(uint64_t id) {
+  std::vector<BulkAnswer> withdrawn;
+  // QEMU's packet id is the transfer descriptor's address, which the guest reuses: the
+  // cancel is for the newest packet with that id.
+  for (auto &[address, pipe] : pipes_) {
+    auto newest = std::find_if(pipe.sent.rbegin(), pipe.sent.rend(), [id](const SentAnswer &s) { return s.packet.id == id; });
+    if (newest == pipe.sent.rend()) continue;
+    for (auto count = newest - pipe.sent.rbegin() + 1; count > 0; --count) {
+      undo(pipe, pipe.sent.back());
+      withdrawn.push_back({std::move(pipe.sent.back().packet), Ending::Cancelled});
+      pipe.sent.pop_back();
+    }
+  }
+  return withdrawn;
+}
+
+void BridgeDevice::undo(PipeState &pipe, const SentAnswer &sent) {
+  pipe.offset -= sent.moved;
+  if (pipe.firstMismatch && *pipe.firstMismatch >= pipe.offset) pipe.firstMismatch.reset();
+  if (sent.mode != BulkMode::Loopback) return;
+  if (sent.packet.endpoint & 0x80) {
+    loopback_.insert(loopback_.begin(), sent.in.begin(), sent.in.end());
+  } else {
+    loopback_.erase(loopback_.end() - std::min<size_t>(sent.moved, loopback_.size()), loopback_.end());
+  }
 }
 
 uint32_t BridgeDevice::moveData(uint8_t endpoint, BulkMode mode, const BulkPacket &packet, std::vector<uint8_t> &in) {

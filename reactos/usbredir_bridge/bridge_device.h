@@ -48,11 +48,20 @@ struct BulkAnswer {
 // The pattern's byte at stream offset k, as the simulator's bridge: k mod 251.
 inline uint8_t patternByte(uint64_t offset) { return static_cast<uint8_t>(offset % 251); }
 
+// An answer already sent, kept so that it can be undone (see BridgeDevice::withdraw).
+struct SentAnswer {
+  BulkPacket packet;  // without its OUT data
+  BulkMode mode;
+  uint32_t moved;
+  std::vector<uint8_t> in;  // loopback IN: the bytes it took from the stream
+};
+
 struct PipeState {
   uint64_t offset = 0;  // bytes moved through the pipe since it was configured
   bool halted = false;
   std::optional<uint64_t> firstMismatch;  // pattern and short OUT: the first offset that broke the pattern
   std::deque<BulkPacket> held;
+  std::deque<SentAnswer> sent;  // the latest answers, oldest first
 };
 
 class BridgeDevice {
@@ -67,6 +76,11 @@ class BridgeDevice {
   std::optional<BulkAnswer> bulk(BulkPacket packet);
   // A held packet the host gave up on; nothing when it was already answered.
   std::optional<BulkAnswer> cancel(uint64_t id);
+  // The host cancelled a packet whose answer had already left: usbredir lets a cancel cross the
+  // answer, and QEMU then drops the answer and runs the transfer again as a new packet, after
+  // cancelling every later packet of the pipe too. That answer and every later one on its pipe
+  // are undone, newest first, as if they had never come; returned as cancelled, nothing to send.
+  std::vector<BulkAnswer> withdraw(uint64_t id);
   // New modes; held packets a mode no longer holds are answered in it, in order.
   std::vector<BulkAnswer> setBulk(const BulkLine &line);
   // Each direction that holds goes back to the mode it had before, answering what it held.
@@ -89,6 +103,8 @@ class BridgeDevice {
   void setMode(Direction &direction, BulkMode mode, std::vector<BulkAnswer> &answers);
   void serveHeld(uint8_t endpoint, std::vector<BulkAnswer> &answers);
   BulkAnswer answer(BulkPacket packet);
+  void keepSent(const BulkAnswer &answer, BulkMode mode);
+  void undo(PipeState &pipe, const SentAnswer &sent);
   uint32_t moveData(uint8_t endpoint, BulkMode mode, const BulkPacket &packet, std::vector<uint8_t> &in);
 
   uint8_t configuration_ = 0;

@@ -243,9 +243,15 @@ void RedirLink::allocBulkStreams(void *priv, uint64_t id, struct usb_redir_alloc
   usbredirparser_send_bulk_streams_status(linkOf(priv).parser_, id, &answer);
 }
 
+// A held packet is answered as cancelled; an answered one is undone, and QEMU, which drops
+// its answer, is sent nothing more. The wire log shows each as it ended for the host.
 void RedirLink::cancelDataPacket(void *priv, uint64_t id) {
   RedirLink &link = linkOf(priv);
-  if (std::optional<BulkAnswer> cancelled = link.device_.cancel(id)) link.send({*cancelled});
+  if (std::optional<BulkAnswer> cancelled = link.device_.cancel(id)) {
+    link.send({*cancelled});
+    return;
+  }
+  for (const BulkAnswer &withdrawn : link.device_.withdraw(id)) link.log_.finish(withdrawn.packet.tag, Ending::Cancelled, 0);
 }
 
 void RedirLink::controlPacket(void *priv, uint64_t id, struct usb_redir_control_packet_header *header, uint8_t *data,

@@ -84,6 +84,7 @@ struct BulkStep {
   std::string data;
   // What answers the step gives, in order: "ID ENDING MOVED [first bytes]", or "held".
   std::vector<std::string> answers;
+  uint64_t id = 0;  // a packet's id; 0: the step's number
 };
 
 std::string describe(const BulkAnswer &a) {
@@ -112,6 +113,7 @@ std::vector<std::string> runStep(BridgeDevice &device, const BulkStep &step, uin
     uint64_t which;
     words >> which;
     if (auto cancelled = device.cancel(which)) answers.push_back(*cancelled);
+    else answers = device.withdraw(which);
   } else {
     auto answer = device.bulk({id, step.endpoint, step.length, bytes(step.data)});
     if (!answer) return {"held"};
@@ -159,11 +161,42 @@ TEST(BridgeDevice, BulkModes) {
         {"bulk writes=loopback", 0, 0, "", {"2 ok 2"}},
         {"", 0x81, 8, "", {"4 ok 2 9 8"}}}},
       {"no pipe but 0x81 and 0x02", {{"", 0x83, 8, "", {"1 stall 0"}}}},
+      // QEMU sends the withdrawn writes again as new packets: the stream must hold them once.
+      {"a cancel that crossed a write's answer undoes it and the later writes",
+       {{"", 0x02, 2, "01 02", {"1 ok 2"}},
+        {"", 0x02, 1, "03", {"2 ok 1"}},
+        {"", 0x02, 1, "04", {"3 ok 1"}},
+        {"cancel 2", 0, 0, "", {"3 cancelled 0", "2 cancelled 0"}},
+        {"cancel 3", 0, 0, "", {}},
+        {"", 0x02, 1, "03", {"6 ok 1"}},
+        {"", 0x02, 1, "04", {"7 ok 1"}},
+        {"", 0x81, 8, "", {"8 ok 4 1 2 3"}}}},
+      {"a cancel that crossed a loopback read's answer puts its bytes back",
+       {{"", 0x02, 3, "05 06 07", {"1 ok 3"}},
+        {"", 0x81, 2, "", {"2 ok 2 5 6"}},
+        {"cancel 2", 0, 0, "", {"2 cancelled 0"}},
+        {"", 0x81, 8, "", {"4 ok 3 5 6 7"}}}},
+      // QEMU's ids are descriptor addresses, reused as the guest reuses descriptors.
+      {"a cancel is for the newest packet with its id",
+       {{"", 0x02, 1, "01", {"7 ok 1"}, 7},
+        {"", 0x02, 1, "02", {"8 ok 1"}, 8},
+        {"", 0x02, 1, "03", {"7 ok 1"}, 7},
+        {"cancel 7", 0, 0, "", {"7 cancelled 0"}},
+        {"", 0x02, 1, "03", {"5 ok 1"}},
+        {"", 0x81, 8, "", {"6 ok 3 1 2 3"}}}},
+      {"a withdrawn pattern read is read again from its offset",
+       {{"bulk reads=pattern", 0, 0, "", {}},
+        {"", 0x81, 3, "", {"2 ok 3 0 1 2"}},
+        {"cancel 2", 0, 0, "", {"2 cancelled 0"}},
+        {"", 0x81, 3, "", {"4 ok 3 0 1 2"}}}},
   };
   for (const BulkCase &c : cases) {
     BridgeDevice device = configuredWith();
-    uint64_t id = 0;
-    for (const BulkStep &step : c.steps) EXPECT_EQ(runStep(device, step, ++id), step.answers) << c.name << ", step " << id;
+    uint64_t number = 0;
+    for (const BulkStep &step : c.steps) {
+      ++number;
+      EXPECT_EQ(runStep(device, step, step.id ? step.id : number), step.answers) << c.name << ", step " << number;
+    }
   }
 }
 
@@ -178,6 +211,11 @@ TEST(BridgeDevice, PatternWritesRememberTheFirstMismatch) {
   device.bulk({2, 0x02, 3, {3, 9, 5}});
   ASSERT_TRUE(device.pipe(0x02).firstMismatch.has_value());
   EXPECT_EQ(*device.pipe(0x02).firstMismatch, 4u);
+  // The broken packet withdrawn and sent again right: the pattern holds.
+  device.withdraw(2);
+  device.bulk({3, 0x02, 3, {3, 4, 5}});
+  EXPECT_FALSE(device.pipe(0x02).firstMismatch.has_value());
+  EXPECT_EQ(device.pipe(0x02).offset, 6u);
 }
 
 TEST(BridgeDevice, AResetEndsHeldPacketsAndTheConfiguration) {
