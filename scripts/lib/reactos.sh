@@ -2,11 +2,11 @@
 # The installed image is made once per machine by scripts/reactos-image and
 # kept outside the repository; VARROW_REACTOS_CACHE moves it.
 reactos_cache=${VARROW_REACTOS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/varrow-reactos}
-# The image's name carries a digest of what goes into it, so a change to the
-# answer file or to the rebuilt drivers makes the next image a new one.
 # The drivers of ReactOS's USB stack that the guest gets rebuilt from the shared
 # sources with reactos/guest/patch_usb_stack.py applied, by their file names.
 reactos_usb_stack_drivers=(usbd usbehci)
+# The image's name carries a digest of what goes into it, so a change to the
+# answer file or to the rebuilt drivers makes the next image a new one.
 reactos_image=$reactos_cache/reactos-$({ cat reactos/guest/unattend.inf reactos/guest/patch_usb_stack.py
   echo "${reactos_usb_stack_drivers[*]}"; } | sha256sum | cut -c1-12).qcow2
 reactos_disk_size=2G
