@@ -78,12 +78,9 @@ bool RedirLink::connect(const std::string &path, int timeoutSeconds, std::string
   parser_->device_disconnect_ack_func = disconnectAcknowledged;
   parser_->control_packet_func = controlPacket;
   parser_->bulk_packet_func = bulkPacket;
-  // Without 32-bit bulk lengths QEMU sends each IN descriptor as a packet of its own. With them it
-  // joins descriptors into one packet, and a cancel of any but the first leaves that packet
-  // running: its answer then fills descriptors of a later read.
   uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
   for (int cap : {usb_redir_cap_connect_device_version, usb_redir_cap_device_disconnect_ack,
-                  usb_redir_cap_ep_info_max_packet_size, usb_redir_cap_64bits_ids})
+                  usb_redir_cap_ep_info_max_packet_size, usb_redir_cap_64bits_ids, usb_redir_cap_32bits_bulk_length})
     usbredirparser_caps_set_cap(caps, cap);
   char version[] = "harlen usbredir bridge";
   usbredirparser_init(parser_, version, caps, USB_REDIR_CAPS_SIZE, usbredirparser_fl_usb_host);
